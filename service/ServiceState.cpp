@@ -1,0 +1,3 @@
+#include "service/ServiceState.h"
+
+ServiceState gService;
