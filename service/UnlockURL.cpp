@@ -1,0 +1,2 @@
+// Allowed-site list of the shared value store.
+#include "service/UnlockURL.h"

@@ -1,0 +1,2 @@
+#pragma once
+// Allowed-site list of the shared value store.

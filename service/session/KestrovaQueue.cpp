@@ -1,0 +1,2 @@
+// Adapter path table, adapter loading and release.
+#include "service/session/KestrovaSession.h"

@@ -1,0 +1,2 @@
+// Shared value store.
+#include "service/session/KestrovaSession.h"
