@@ -139,8 +139,8 @@ size_t base64EncodedSize(size_t length) noexcept;
 // pointer is null or out is smaller than base64EncodedSize(length).
 size_t base64Encode(const unsigned char* bytes, size_t length, char* out, size_t outCapacity) noexcept;
 
-// Space base64Decode needs for text: (n + 3) / 4 * 3 + 1, n the number of
-// leading alphabet characters.
+// Space base64Decode needs for text: n / 4 * 3 + 4, n the number of leading
+// alphabet characters (room for the last group and the zero byte).
 size_t base64DecodedSize(const char* text) noexcept;
 
 // Decodes the leading alphabet characters of text (stops at the first other
