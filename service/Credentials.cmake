@@ -57,3 +57,9 @@ add_dependencies(kestrova_credentials kestrova_gencreds)
 target_include_directories(kestrova_credentials PUBLIC ${KESTROVA_CREDENTIALS_SOURCE_ROOT})
 target_link_libraries(kestrova_credentials PUBLIC
   kestrova_json kestrova_runtime PkgConfig::GNUTLS PkgConfig::NETTLE)
+# Where the outputs are, for the tests (the variables above are local to the
+# folder that includes this file).
+set_target_properties(kestrova_credentials PROPERTIES
+  KESTROVA_ROOT_PEM_EC ${KESTROVA_ROOT_PEM_EC}
+  KESTROVA_ROOT_PEM_RSA ${KESTROVA_ROOT_PEM_RSA}
+  KESTROVA_CREDENTIALS_GENERATED ${KESTROVA_CREDENTIALS_GENERATED})

@@ -223,6 +223,11 @@ struct PairCase {
     unsigned keyUsage;
 };
 
+void PrintTo(const PairCase& pair, std::ostream* out)
+{
+    *out << pair.name;
+}
+
 class StoredPair : public testing::TestWithParam<PairCase> {};
 
 TEST_P(StoredPair, PrivateKeyDecryptsAndMatchesTheCertificate)
