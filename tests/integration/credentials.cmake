@@ -20,3 +20,14 @@ if(TARGET kestrova_credentials)
   gtest_discover_tests(credentials_integration_test DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS integration)
 endif()
+
+# The same credentials served by the real service.
+if(TARGET kestrova_credentials AND TARGET kestrova_itest AND TARGET ARDEQKestrova)
+  add_executable(credentials_served_test ${CMAKE_CURRENT_LIST_DIR}/credentials_served_test.cpp)
+  target_link_libraries(credentials_served_test PRIVATE kestrova_credentials kestrova_itest GTest::gtest_main)
+  target_compile_definitions(credentials_served_test PRIVATE
+    KESTROVA_TEST_ROOT_EC="$<TARGET_PROPERTY:kestrova_credentials,KESTROVA_ROOT_PEM_EC>")
+  add_dependencies(credentials_served_test ARDEQKestrova)
+  gtest_discover_tests(credentials_served_test DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS integration)
+endif()
