@@ -101,6 +101,8 @@ TEST(WhiteBox, FinalOverwritesUpToTheTerminatorAndNullsTheSlot)
     QXWhiteBoxResultFinal(&slot);
     EXPECT_EQ(nullptr, slot);
     EXPECT_NE(0, memcmp(block, original, length)) << "text not overwritten";
+    const char zeros[sizeof original] = {};
+    EXPECT_NE(0, memcmp(block, zeros, length)) << "zeroed, not overwritten with random bytes";
     EXPECT_EQ('\0', block[length]);
     EXPECT_EQ(0, memcmp(block + length + 1, "KEEP", 4));
     free(block);  // still ours: a second free inside Final would trip the sanitizer

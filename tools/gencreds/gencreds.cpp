@@ -392,6 +392,9 @@ bool referenceEncrypt(const KeyProtection& protection, const std::string& plain,
                       std::vector<unsigned char>& outCipher)
 {
     SecretText framed;
+    // One allocation: a growing string would leave copies of the key text
+    // behind in freed memory.
+    framed.text.reserve(sizeof KESTROVA_AES_PREFIX + plain.size() + 1 + KESTROVA_AES_BLOCK_SIZE);
     framed.text = KESTROVA_AES_PREFIX;
     framed.text += plain;
     framed.text.push_back('\0');
