@@ -10,6 +10,7 @@
 //   wait-event NAME READY OUT   opens the event, touches READY, then appends a
 //                               line to OUT on every pulse, until killed
 //   log INI COUNT ID            QXLogInit with INI, then COUNT lines at level 5
+//   killname NAME               platformKillByName(NAME); exit code = count
 //
 // It lands in the execute folder beside the programs, so the "X.exe" rule
 // finds it as "kestrova_test_helper.exe".
@@ -96,6 +97,8 @@ int main(int argc, char** argv)
                 appendLine(argv[4], "pulse " + std::to_string(count));
         }
     }
+    if (command == "killname" && argc >= 3)
+        return platformKillByName(argv[2]);
     if (command == "log" && argc >= 5) {
         if (QXLogInit("ARDEQKestrova", argv[2]) != 0)
             return 6;
