@@ -379,7 +379,10 @@ TEST_F(HttpsPolicy, LongSingleFieldBodyIsReadWholeBeforeDecoding)
     // One field, no final "&", far longer than the post-processor's buffer,
     // so it arrives in many pieces and its end only with the processor's end.
     // The key that makes the call valid comes last, after the padding.
-    for (size_t padding : {size_t(10), size_t(8191), size_t(100000), size_t(700000)}) {
+    // Three lengths in a row give the three Base64 endings ("", "=", "==",
+    // the last two percent-encoded at the very end of the body).
+    for (size_t padding : {size_t(10), size_t(11), size_t(12), size_t(8190), size_t(8191), size_t(8192),
+                           size_t(100000), size_t(100001), size_t(100002), size_t(700000)}) {
         std::string json = "{\"Padding\":\"" + std::string(padding, 'x') +
                            "\",\"FunctionName\":\"KestrovaRelease\",\"SessionId\":\"LONGBODY_SID\"}";
         ITestCall request = call();

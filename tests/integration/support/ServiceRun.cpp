@@ -243,6 +243,13 @@ std::unique_ptr<ITestService> itestPrepareService(const ITestServiceOptions& opt
     auto service = std::make_unique<ITestService>();
     service->options = options;
     service->binDir = itestBinDir();
+    // The programs read the ini next to them before any other: one left there
+    // (by scripts/run) would send every test's log elsewhere.
+    if (access((service->binDir + "/ARDEQKestrova.ini").c_str(), F_OK) == 0) {
+        setError(outError, service->binDir + "/ARDEQKestrova.ini exists: the service would log "
+                           "there instead of the test's folder; remove it");
+        return nullptr;
+    }
 
     std::string pattern = baseTempFolder() + "/kit-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
