@@ -14,7 +14,7 @@ deps:
 	@bash scripts/install-deps
 
 release: deps
-	cmake -S . -B $(REL_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(REL_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_TESTS=OFF >/dev/null
 	cmake --build $(REL_DIR) -j $(JOBS)
 
 debug: deps
