@@ -165,6 +165,34 @@ X509Ptr opensslCertificate(gnutls_x509_crt_t cert) {
     return x;
 }
 
+// Finds cert's RecipientInfo, so that "not for us" and "for us but an
+// agreement key the token cannot use" are told apart from a bad cipher.
+long recipientMatch(CMS_ContentInfo* cms, X509* x509) {
+    STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms);
+    bool agreement = false;
+    for (int i = 0; infos != nullptr && i < sk_CMS_RecipientInfo_num(infos); ++i) {
+        CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
+        int type = CMS_RecipientInfo_type(ri);
+        if (type == CMS_RECIPINFO_TRANS && CMS_RecipientInfo_ktri_cert_cmp(ri, x509) == 0)
+            return kCmsXmlOk;
+        if (type == CMS_RECIPINFO_AGREE) {
+            STACK_OF(CMS_RecipientEncryptedKey)* reks = CMS_RecipientInfo_kari_get0_reks(ri);
+            for (int j = 0; reks != nullptr && j < sk_CMS_RecipientEncryptedKey_num(reks); ++j)
+                if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(reks, j), x509) == 0)
+                    agreement = true;
+        }
+    }
+    return agreement ? kCmsXmlUnsupportedKey : kCmsXmlNotRecipient;
+}
+
+CmsPtr envelopedFromDer(const std::string& der) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
+    if (cms && OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) cms.reset();
+    clearOpenSslErrors();
+    return cms;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -343,36 +371,14 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
     if (der.size() > kCmsMaxDataLength + 64u * 1024u) return kCmsXmlTooLarge;
     clearOpenSslErrors();
 
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
-        clearOpenSslErrors();
-        return kCmsXmlBadCms;
-    }
+    CmsPtr cms = envelopedFromDer(der);
+    if (!cms) return kCmsXmlBadCms;
     X509Ptr x509 = opensslCertificate(cert);
     if (!x509) return kCmsXmlBadCertificate;
-
-    // Find our RecipientInfo first, so that "not for us" and "for us but an
-    // agreement key the token cannot use" are told apart from a bad cipher.
-    STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms.get());
-    bool transport = false;
-    bool agreement = false;
-    for (int i = 0; infos != nullptr && i < sk_CMS_RecipientInfo_num(infos); ++i) {
-        CMS_RecipientInfo* ri = sk_CMS_RecipientInfo_value(infos, i);
-        int type = CMS_RecipientInfo_type(ri);
-        if (type == CMS_RECIPINFO_TRANS && CMS_RecipientInfo_ktri_cert_cmp(ri, x509.get()) == 0)
-            transport = true;
-        else if (type == CMS_RECIPINFO_AGREE) {
-            STACK_OF(CMS_RecipientEncryptedKey)* reks = CMS_RecipientInfo_kari_get0_reks(ri);
-            for (int j = 0; reks != nullptr && j < sk_CMS_RecipientEncryptedKey_num(reks); ++j)
-                if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(reks, j),
-                                                       x509.get()) == 0)
-                    agreement = true;
-        }
-    }
-    if (!transport) {
+    long match = recipientMatch(cms.get(), x509.get());
+    if (match != kCmsXmlOk) {
         clearOpenSslErrors();
-        return agreement ? kCmsXmlUnsupportedKey : kCmsXmlNotRecipient;
+        return match;
     }
 
     PkeyPtr pkey = tokenRsaKey(key, x509.get());
@@ -400,4 +406,42 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
     if (data != nullptr && n > 0) secureWipe(data, static_cast<size_t>(n));
     clearOpenSslErrors();
     return result;
+}
+
+long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert) {
+    if (cert == nullptr) return kCmsXmlBadArgument;
+    CmsPtr cms = envelopedFromDer(der);
+    if (!cms) return kCmsXmlBadCms;
+    X509Ptr x509 = opensslCertificate(cert);
+    if (!x509) return kCmsXmlBadCertificate;
+    long rc = recipientMatch(cms.get(), x509.get());
+    clearOpenSslErrors();
+    return rc;
+}
+
+const char* cmsXmlResultText(long result) {
+    switch (result) {
+    case kCmsXmlOk: return "success";
+    case kCmsXmlBadArgument: return "bad argument";
+    case kCmsXmlBadHashFlag: return "unknown hash flag";
+    case kCmsXmlBadFlags: return "unknown or contradictory flags";
+    case kCmsXmlBadBase64: return "bad Base64";
+    case kCmsXmlBadCertificate: return "certificate cannot be decoded";
+    case kCmsXmlBadCms: return "CMS message cannot be decoded or lacks the signer";
+    case kCmsXmlSignFailed: return "signing failed";
+    case kCmsXmlEncryptFailed: return "encryption failed";
+    case kCmsXmlNotRecipient: return "message not addressed to a key of the token";
+    case kCmsXmlDecryptFailed: return "decryption failed";
+    case kCmsXmlUnsupportedKey: return "key type not supported";
+    case kCmsXmlNotText: return "decrypted data is not text";
+    case kCmsXmlTooLarge: return "input too large";
+    case kCmsXmlNoSession: return "no signing session (Init first)";
+    case kCmsXmlBadXml: return "XML text does not parse";
+    case kCmsXmlNoSignature: return "no ds:Signature with the Id";
+    case kCmsXmlBadTemplate: return "signature template incomplete";
+    case kCmsXmlDigestFailed: return "reference cannot be digested";
+    case kCmsXmlBadAlgorithm: return "signature method does not fit the key";
+    case kCmsXmlNoDigest: return "template lacks a DigestValue";
+    default: return "error";
+    }
 }

@@ -34,13 +34,12 @@ enum CmsXmlResult : long {
     kCmsXmlDigestFailed = 62023,     // a reference could not be digested
     kCmsXmlBadAlgorithm = 62024,     // signature method does not fit the key
     kCmsXmlNoDigest = 62025,         // a template to sign as is lacks a DigestValue
-    kCmsXmlFileRefused = 62030,      // the path lies outside the allowed folders
-    kCmsXmlFileFailed = 62031,       // the file cannot be read or written
 };
 
-// Flag bits of the signing methods' "iFlags"/"lFlags".
-constexpr long kCmsFlagDetached = 0x1;     // content left out of the SignedData
-constexpr long kCmsFlagMoreParts = 0x100;  // GPKI_SignDataUpdate: more parts follow
+// Flag bits of the signing methods' "iFlags"/"lFlags" (the low bits choose
+// the token key, Token.h).
+constexpr long kCmsFlagDetached = 0x100;   // content left out of the SignedData
+constexpr long kCmsFlagMoreParts = 0x200;  // GPKI_SignDataUpdate: more parts follow
 
 // Flag bits of the encryption methods' "iFlags".
 constexpr long kCmsFlagCipherMask = 0xF;   // 0 AES-256-CBC, 1 AES-128-CBC, 2 AES-192-CBC
@@ -85,3 +84,11 @@ gnutls_x509_crt_t cmsCertificateFromText(const std::string& text);
 // is decrypted in software. outContent is wiped and left empty on failure.
 [[nodiscard]] long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert,
                               const std::string& der, std::string& outContent);
+
+// kCmsXmlOk when the EnvelopedData (DER) has a key-transport RecipientInfo
+// for cert; kCmsXmlUnsupportedKey when it reaches cert only by key agreement;
+// kCmsXmlNotRecipient or kCmsXmlBadCms otherwise. Needs no key.
+[[nodiscard]] long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert);
+
+// Short English text of an outcome of this range; never null.
+const char* cmsXmlResultText(long result);

@@ -1,0 +1,379 @@
+// The component's CMS and XML methods (declared in ComponentMethods.h): the
+// token side (login, key choice, the multi-part signing session) and the
+// file side (allowed folders) around Cms.h and XmlSign.h. Every function runs
+// with the token lock held by the component object.
+
+#include "component/Cms.h"
+#include "component/CodePage.h"
+#include "component/ComponentMethods.h"
+#include "component/FileAccess.h"
+#include "component/XmlSign.h"
+
+#include "common/runtime/Log.h"
+#include "common/runtime/Tool.h"
+
+#include <ctime>
+#include <map>
+#include <memory>
+
+namespace {
+
+constexpr long kKeyBits = kKeyUsageMask | kKeyKindMask;
+
+// ---------------------------------------------------------------------------
+// Multi-part signing sessions
+// ---------------------------------------------------------------------------
+
+// One per component object between an Init and its Final. The login itself
+// is the object's (ComponentState::loginTicket); the session is valid only
+// while that very login lasts, so an address reused by a new object never
+// inherits an old session.
+struct SignSession {
+    uint64_t ticket = 0;
+    long keyFlags = 0;  // key choice of the Init
+    std::string parts;  // data of GPKI_SignDataUpdate calls with "more parts"
+    time_t lastUse = 0;
+};
+
+// Guarded by the token lock, like everything here.
+struct CmsMethodsGlobal {
+    std::map<const ComponentState*, SignSession> sessions;
+};
+CmsMethodsGlobal gl;
+
+// Sessions idle this long are dropped when another one starts; a page that
+// never calls Final must not pin its parts in memory for ever.
+constexpr time_t kSessionIdleSeconds = 3600;
+
+void dropSessionLocked(std::map<const ComponentState*, SignSession>::iterator it) {
+    secureWipe(it->second.parts.data(), it->second.parts.size());
+    gl.sessions.erase(it);
+}
+
+SignSession* sessionLocked(const ComponentState& state) {
+    auto it = gl.sessions.find(&state);
+    if (it == gl.sessions.end()) return nullptr;
+    if (it->second.ticket != state.loginTicket) {
+        dropSessionLocked(it);
+        return nullptr;
+    }
+    it->second.lastUse = time(nullptr);
+    return &it->second;
+}
+
+// Ends the object's login but keeps its cached certificate (GetCachedCert).
+void endLoginLocked(ComponentState& state) {
+    std::string cached = state.cachedCert;
+    componentStateRelease(state);
+    state.cachedCert = cached;
+    secureWipe(cached.data(), cached.size());
+}
+
+// ---------------------------------------------------------------------------
+// Small helpers
+// ---------------------------------------------------------------------------
+
+struct KeyHolder {
+    TokenKey key;
+    ~KeyHolder() { tokenKeyFree(key); }
+};
+
+struct CrtFree {
+    void operator()(gnutls_x509_crt_t c) const { gnutls_x509_crt_deinit(c); }
+};
+using CrtPtr = std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, CrtFree>;
+
+void wipe(std::string& s) {
+    secureWipe(s.data(), s.size());
+    s.clear();
+}
+
+// The data of a method as bytes: the text in the code page, or its Base64
+// decoding when the code page says "BASE64".
+long dataBytes(const ComponentState& state, const std::string& text, const std::string& codePage,
+               std::string& out) {
+    std::string upper;
+    for (char c : codePage) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (upper == "BASE64") return base64Decode(text, out) ? kTokenOk : kTokenBadBase64;
+    return codePageFromUtf8(text, codePage, state.codePage, out);
+}
+
+// A CMS text from a page: Base64 of the DER, or PEM of any label.
+bool cmsDerOfText(const std::string& text, std::string& outDer) {
+    size_t begin = text.find("-----BEGIN");
+    if (begin == std::string::npos) return base64Decode(text, outDer) && !outDer.empty();
+    size_t bodyStart = text.find('\n', begin);
+    size_t end = text.find("-----END", begin);
+    if (bodyStart == std::string::npos || end == std::string::npos || end < bodyStart) return false;
+    return base64Decode(text.substr(bodyStart, end - bodyStart), outDer) && !outDer.empty();
+}
+
+CrtPtr certificateOfDer(const std::string& der) {
+    gnutls_x509_crt_t crt = nullptr;
+    if (gnutls_x509_crt_init(&crt) < 0) return nullptr;
+    CrtPtr owner(crt);
+    gnutls_datum_t d{reinterpret_cast<unsigned char*>(const_cast<char*>(der.data())),
+                     static_cast<unsigned>(der.size())};
+    if (gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER) < 0) return nullptr;
+    return owner;
+}
+
+long signBytes(ComponentState& state, long keyFlags, const std::string& pin, const std::string& bytes,
+               long cmsFlags, long hashFlag, std::string& out) {
+    gnutls_digest_algorithm_t digest;
+    if (!cmsDigestFromFlag(hashFlag, digest)) return kCmsXmlBadHashFlag;
+    KeyHolder key;
+    long rc = tokenOpenKey(state, keyFlags, kKeyUsageSign, pin, key.key);
+    if (rc != kTokenOk) return rc;
+    std::string der;
+    rc = cmsSign(key.key.key, key.key.crt, bytes, cmsFlags, hashFlag, der);
+    if (rc == kCmsXmlOk) out = base64Encode(der);
+    return rc;
+}
+
+// Opens the EnvelopedData with the token key it is addressed to, among the
+// keys keyUsage allows (0: the encryption keys).
+long decryptOnToken(ComponentState& state, const std::string& pin, const std::string& cipherText,
+                    long keyUsage, std::string& outClear) {
+    if ((keyUsage & ~kKeyBits) != 0) return kCmsXmlBadFlags;
+    std::string der;
+    if (!cmsDerOfText(cipherText, der)) return kCmsXmlBadBase64;
+    long wanted = keyUsage;
+    if ((wanted & kKeyUsageMask) == 0) wanted |= kKeyUsageEncrypt;
+    std::vector<TokenCertificate> certs;
+    long rc = tokenListCertificates(state, wanted, certs);
+    if (rc != kTokenOk) return rc;
+    long best = kCmsXmlNotRecipient;
+    for (const TokenCertificate& c : certs) {
+        CrtPtr crt = certificateOfDer(c.der);
+        if (!crt) continue;
+        long match = cmsRecipient(der, crt.get());
+        if (match == kCmsXmlBadCms) return match;
+        if (match == kCmsXmlUnsupportedKey) best = match;
+        if (match != kCmsXmlOk) continue;
+        KeyHolder key;
+        rc = tokenOpenKeyForCertificate(state, c.der, pin, key.key);
+        if (rc != kTokenOk) return rc;
+        return cmsDecrypt(key.key.key, key.key.crt, der, outClear);
+    }
+    return best;
+}
+
+} // namespace
+
+// ===========================================================================
+// SignedData
+// ===========================================================================
+
+long componentSignData(ComponentState& state, const std::string& pin, const std::string& data,
+                       const std::string& codePage, long flags, long hashFlag, std::string& out) {
+    if ((flags & ~(kKeyBits | kCmsFlagDetached)) != 0) return kCmsXmlBadFlags;
+    gnutls_digest_algorithm_t digest;
+    if (!cmsDigestFromFlag(hashFlag, digest)) return kCmsXmlBadHashFlag;
+    std::string bytes;
+    long rc = dataBytes(state, data, codePage, bytes);
+    if (rc == kTokenOk)
+        rc = signBytes(state, flags & kKeyBits, pin, bytes, flags & kCmsFlagDetached, hashFlag, out);
+    wipe(bytes);
+    return rc;
+}
+
+long componentSignDataUpdate(ComponentState& state, const std::string& data, const std::string& codePage,
+                             long flags, long hashFlag, std::string& out) {
+    if ((flags & ~(kKeyBits | kCmsFlagDetached | kCmsFlagMoreParts)) != 0) return kCmsXmlBadFlags;
+    gnutls_digest_algorithm_t digest;
+    if (!cmsDigestFromFlag(hashFlag, digest)) return kCmsXmlBadHashFlag;
+    SignSession* session = sessionLocked(state);
+    if (session == nullptr) return kCmsXmlNoSession;
+    std::string bytes;
+    long rc = dataBytes(state, data, codePage, bytes);
+    if (rc != kTokenOk) return rc;
+    if (session->parts.size() + bytes.size() > kCmsMaxDataLength) {
+        wipe(bytes);
+        wipe(session->parts);
+        return kCmsXmlTooLarge;
+    }
+    session->parts += bytes;
+    wipe(bytes);
+    if (flags & kCmsFlagMoreParts) {
+        // Nothing to answer yet: the signature comes with the last part.
+        out.clear();
+        return kTokenOk;
+    }
+    long keyFlags = (flags & kKeyBits) ? (flags & kKeyBits) : session->keyFlags;
+    rc = signBytes(state, keyFlags, std::string(), session->parts, flags & kCmsFlagDetached, hashFlag, out);
+    // The parts belong to this signature whether it succeeded or not; a page
+    // retrying starts again from its first part.
+    wipe(session->parts);
+    return rc;
+}
+
+long componentSignStep(ComponentState& state, SignStep step, const std::string& pin, long flags,
+                       long& outNumber) {
+    outNumber = 0;
+    if ((flags & ~kKeyBits) != 0) return kCmsXmlBadFlags;
+    if (step == kSignDataFinal || step == kSignFinal) {
+        auto it = gl.sessions.find(&state);
+        if (it != gl.sessions.end()) dropSessionLocked(it);
+        endLoginLocked(state);
+        return kTokenOk;
+    }
+
+    // A fresh Init replaces whatever session the object had.
+    auto old = gl.sessions.find(&state);
+    if (old != gl.sessions.end()) dropSessionLocked(old);
+    time_t now = time(nullptr);
+    for (auto it = gl.sessions.begin(); it != gl.sessions.end();) {
+        auto next = std::next(it);
+        if (now - it->second.lastUse > kSessionIdleSeconds) dropSessionLocked(it);
+        it = next;
+    }
+
+    // SignInitLogin always makes a new login with the PIN it is given; the
+    // other two accept a login the object still holds when no PIN comes.
+    long rc = step == kSignInitLogin ? tokenLogin(state, pin) : tokenEnsureLogin(state, pin);
+    if (rc != kTokenOk) return rc;
+    // The key must be there now, not only at the first Update.
+    KeyHolder key;
+    rc = tokenOpenKey(state, flags, kKeyUsageSign, std::string(), key.key);
+    if (rc != kTokenOk) return rc;
+    SignSession session;
+    session.ticket = state.loginTicket;
+    session.keyFlags = flags;
+    session.lastUse = now;
+    gl.sessions[&state] = std::move(session);
+    return kTokenOk;
+}
+
+long componentSignatureAlgorithm(ComponentState&, const std::string& cms, long flags, long index,
+                                 std::string& out) {
+    return cmsSignatureAlgorithm(cms, flags, index, out);
+}
+
+// ===========================================================================
+// EnvelopedData
+// ===========================================================================
+
+long componentEncryptByCert(ComponentState& state, const std::string& cert, const std::string& data,
+                            long flags, std::string& out) {
+    if ((flags & ~(kCmsFlagCipherMask | kCmsFlagBinary)) != 0) return kCmsXmlBadFlags;
+    std::string der;
+    long rc = tokenCertificateFromText(state, cert, der);
+    if (rc != kTokenOk) return rc;
+    CrtPtr crt = certificateOfDer(der);
+    if (!crt) return kTokenBadCertificate;
+    std::string bytes;
+    if (flags & kCmsFlagBinary)
+        rc = base64Decode(data, bytes) ? kTokenOk : kTokenBadBase64;
+    else
+        rc = codePageFromUtf8(data, std::string(), state.codePage, bytes);
+    std::string envelope;
+    if (rc == kTokenOk) rc = cmsEncrypt(crt.get(), bytes, flags & kCmsFlagCipherMask, envelope);
+    if (rc == kCmsXmlOk) out = base64Encode(envelope);
+    wipe(bytes);
+    return rc;
+}
+
+long componentDecrypt(ComponentState& state, const std::string& pin, const std::string& cipher,
+                      long flags, long keyUsage, std::string& out) {
+    if ((flags & ~kCmsFlagBinary) != 0) return kCmsXmlBadFlags;
+    std::string clear;
+    long rc = decryptOnToken(state, pin, cipher, keyUsage, clear);
+    if (rc == kCmsXmlOk) {
+        if (flags & kCmsFlagBinary) {
+            out = base64Encode(clear);
+        } else {
+            // Text in the object's code page, as GPKI_EncryptByCert made it.
+            rc = codePageToUtf8(clear, std::string(), state.codePage, out);
+            if (rc != kTokenOk) rc = kCmsXmlNotText;
+        }
+    }
+    wipe(clear);
+    return rc;
+}
+
+long componentDecrypt2File(ComponentState& state, const std::string& cipher, const std::string& path,
+                           long flags, long keyUsage) {
+    if (flags != 0) return kCmsXmlBadFlags;
+    // The path is judged before the token is touched.
+    std::string resolved;
+    long rc = fileAccessResolve(path, true, resolved);
+    if (rc != kTokenOk) return rc;
+    std::string clear;
+    rc = decryptOnToken(state, std::string(), cipher, keyUsage, clear);
+    if (rc == kCmsXmlOk) rc = fileAccessWrite(path, clear);
+    wipe(clear);
+    return rc;
+}
+
+// ===========================================================================
+// XML signatures
+// ===========================================================================
+
+long componentXml(ComponentState& state, XmlMethod method, const std::string& pin, const std::string& first,
+                  const std::string& second, const std::string& id, long flags, std::string& out) {
+    if ((flags & ~kKeyBits) != 0) return kCmsXmlBadFlags;
+    if (id.empty()) return kCmsXmlBadArgument;
+
+    bool fromFile = false;
+    bool toFile = false;
+    bool usesSession = false;
+    bool needsKey = true;
+    XmlSignMode mode = kXmlSignFull;
+    switch (method) {
+    case kXmlSignTemplate: break;
+    case kXmlSignTemplateFile: fromFile = true; break;
+    case kXmlCalcTemplateDigest: mode = kXmlSignDigestsOnly; needsKey = false; break;
+    case kXmlCalcTemplateFileDigest: mode = kXmlSignDigestsOnly; needsKey = false; fromFile = true; break;
+    case kXmlSignTemplateDigest: mode = kXmlSignGivenDigests; break;
+    case kXmlSignTemplateFileUpdate: fromFile = true; usesSession = true; break;
+    case kXmlSignTemplateDigestUpdate: mode = kXmlSignGivenDigests; usesSession = true; break;
+    case kXmlSignTemplateUpdate: usesSession = true; break;
+    case kXmlSignTemplateFile2File: fromFile = true; toFile = true; break;
+    case kXmlSignTemplateDigest2File: mode = kXmlSignGivenDigests; toFile = true; break;
+    default: return kTokenNotSupported;
+    }
+
+    // Paths are judged before the token is touched, so a refused file costs
+    // no PIN try and leaves nothing behind.
+    std::string resolved;
+    long rc = kTokenOk;
+    if (toFile) {
+        rc = fileAccessResolve(second, true, resolved);
+        if (rc != kTokenOk) return rc;
+    }
+    XmlSignRequest request;
+    if (fromFile) {
+        rc = fileAccessRead(first, kFileAccessMaxRead, request.document);
+        if (rc != kTokenOk) return rc;
+        request.documentIsUtf8 = false;
+    } else {
+        request.document = first;
+    }
+    // A file written keeps the encoding of the file read.
+    request.keepEncoding = fromFile && toFile;
+    request.signId = id;
+    request.mode = mode;
+    if (!state.xmlReferenceDirs.empty()) request.resolver = xmlFolderResolver(state.xmlReferenceDirs);
+
+    KeyHolder key;
+    if (needsKey) {
+        long keyFlags = flags & kKeyBits;
+        if (usesSession) {
+            SignSession* session = sessionLocked(state);
+            if (session == nullptr) return kCmsXmlNoSession;
+            if (keyFlags == 0) keyFlags = session->keyFlags;
+            rc = tokenOpenKey(state, keyFlags, kKeyUsageSign, std::string(), key.key);
+        } else {
+            rc = tokenOpenKey(state, keyFlags, kKeyUsageSign, pin, key.key);
+        }
+        if (rc != kTokenOk) return rc;
+    }
+
+    std::string result;
+    rc = xmlSign(key.key.key, key.key.crt, request, result);
+    if (rc != kCmsXmlOk) return rc;
+    if (toFile) return fileAccessWrite(second, result);
+    out.swap(result);
+    return kTokenOk;
+}
