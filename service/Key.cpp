@@ -10,13 +10,11 @@
 #include "service/QXWhiteBoxUtilCore.h"
 #include "tools/gencreds/CredentialData.h"
 
-bool serverPairIsRSA(uint32_t osFlags)
-{
+bool serverPairIsRSA(uint32_t osFlags) {
     return osFlags == 0 || (osFlags & kOsWindowsXP) != 0;
 }
 
-char* getServerCertificateFor(uint32_t osFlags)
-{
+char* getServerCertificateFor(uint32_t osFlags) {
     const char* pem = serverPairIsRSA(osFlags) ? kStoredCertificateRSA : kStoredCertificateEC;
     char* copy = copyString(pem);
     if (copy == nullptr) {
@@ -25,15 +23,13 @@ char* getServerCertificateFor(uint32_t osFlags)
     return copy;
 }
 
-char* getServerCertificate()
-{
+char* getServerCertificate() {
     return getServerCertificateFor(identifyOS());
 }
 
 // The white-box utility takes row pointers, as a table built at run time would
 // be; the rows are copies so that the stored table is never handed out.
-static char* whiteBoxKeyText()
-{
+static char* whiteBoxKeyText() {
     const size_t rowBytes = sizeof kStoredWhiteBoxTable[0];
     int16_t* rows[kStoredWhiteBoxSize] = {};
     char* text = nullptr;
@@ -56,11 +52,10 @@ static char* whiteBoxKeyText()
     return text;
 }
 
-char* getServerPrivateKeyFor(uint32_t osFlags)
-{
+char* getServerPrivateKeyFor(uint32_t osFlags) {
     char* plain = nullptr;
     char* hexText = whiteBoxKeyText();
-    char* hexOwner = hexText;  // QXWhiteBoxResultFinal nulls hexText, not this
+    char* hexOwner = hexText; // QXWhiteBoxResultFinal nulls hexText, not this
     if (hexText == nullptr) {
         KESTROVA_ALLOC_FAIL();
         return nullptr;
@@ -73,9 +68,9 @@ char* getServerPrivateKeyFor(uint32_t osFlags)
         KESTROVA_ALLOC_FAIL();
     } else {
         const bool rsa = serverPairIsRSA(osFlags);
-        plain = aesDecryptValue(rsa ? kStoredKeyRSA : kStoredKeyEC,
-                                rsa ? kStoredKeyRSALength : kStoredKeyECLength, key,
-                                kStoredKeyVector);
+        plain =
+            aesDecryptValue(rsa ? kStoredKeyRSA : kStoredKeyEC,
+                            rsa ? kStoredKeyRSALength : kStoredKeyECLength, key, kStoredKeyVector);
         if (plain == nullptr) {
             KESTROVA_ALLOC_FAIL();
         }
@@ -89,7 +84,6 @@ char* getServerPrivateKeyFor(uint32_t osFlags)
     return plain;
 }
 
-char* getServerPrivateKey()
-{
+char* getServerPrivateKey() {
     return getServerPrivateKeyFor(identifyOS());
 }

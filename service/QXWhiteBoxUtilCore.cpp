@@ -15,8 +15,7 @@
 // ever coinciding with a plain hash of the same bytes used elsewhere.
 static const char kWhiteBoxLabel[] = "ARDEQKestrova/WhiteBox/1";
 
-static void hashLittleEndian(sha256_ctx* ctx, uint32_t value, size_t byteCount)
-{
+static void hashLittleEndian(sha256_ctx* ctx, uint32_t value, size_t byteCount) {
     uint8_t bytes[4];
     for (size_t i = 0; i < byteCount; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -26,14 +25,12 @@ static void hashLittleEndian(sha256_ctx* ctx, uint32_t value, size_t byteCount)
 
 // The warning goes to standard output rather than to the log: the slot is
 // usually being cleared while the log may already be gone.
-static void printNullWarning(const char* name, int line)
-{
+static void printNullWarning(const char* name, int line) {
     printf("[Warning] Parameter %s is null at %s %d\n", name, "QXWhiteBoxUtilCore", line);
     fflush(stdout);
 }
 
-extern "C" char* getQXWhiteboxResult(int16_t** table, int32_t size, int32_t seed)
-{
+extern "C" char* getQXWhiteboxResult(int16_t** table, int32_t size, int32_t seed) {
     if (table == nullptr) {
         KESTROVA_NULL_PARAM("table");
         return nullptr;
@@ -51,7 +48,8 @@ extern "C" char* getQXWhiteboxResult(int16_t** table, int32_t size, int32_t seed
 
     sha256_ctx ctx;
     sha256_init(&ctx);
-    sha256_update(&ctx, sizeof kWhiteBoxLabel - 1, reinterpret_cast<const uint8_t*>(kWhiteBoxLabel));
+    sha256_update(&ctx, sizeof kWhiteBoxLabel - 1,
+                  reinterpret_cast<const uint8_t*>(kWhiteBoxLabel));
     hashLittleEndian(&ctx, static_cast<uint32_t>(size), 4);
     hashLittleEndian(&ctx, static_cast<uint32_t>(seed), 4);
     for (int32_t row = 0; row < size; ++row) {
@@ -77,8 +75,7 @@ extern "C" char* getQXWhiteboxResult(int16_t** table, int32_t size, int32_t seed
     return text;
 }
 
-extern "C" void QXWhiteBoxResultFinal(char** inputPointer)
-{
+extern "C" void QXWhiteBoxResultFinal(char** inputPointer) {
     if (inputPointer == nullptr) {
         printNullWarning("inputPointer", __LINE__);
         return;

@@ -26,4 +26,4 @@ char* getQXWhiteboxResult(int16_t** table, int32_t size, int32_t seed);
 // output and changes nothing.
 void QXWhiteBoxResultFinal(char** inputPointer);
 
-}  // extern "C"
+} // extern "C"

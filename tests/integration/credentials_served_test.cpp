@@ -17,8 +17,7 @@ namespace {
 
 const std::string kRootEC = KESTROVA_TEST_ROOT_EC;
 
-std::string firstCertificate(const std::string& output)
-{
+std::string firstCertificate(const std::string& output) {
     const std::string begin = "-----BEGIN CERTIFICATE-----";
     const std::string end = "-----END CERTIFICATE-----\n";
     size_t from = output.find(begin);
@@ -26,8 +25,7 @@ std::string firstCertificate(const std::string& output)
     return to == std::string::npos ? std::string() : output.substr(from, to + end.size() - from);
 }
 
-TEST(ServedChain, IsTheStoredCertificateAndVerifiesAgainstTheBuiltRoot)
-{
+TEST(ServedChain, IsTheStoredCertificateAndVerifiesAgainstTheBuiltRoot) {
     ITEST_REQUIRE_TLS_ROOTS();
     std::string error;
     auto service = itestStartService({}, &error);
@@ -37,7 +35,7 @@ TEST(ServedChain, IsTheStoredCertificateAndVerifiesAgainstTheBuiltRoot)
 
     char* stored = getServerCertificate();
     ASSERT_NE(nullptr, stored);
-    const std::string storedPem = stored + 1;  // without the leading line feed
+    const std::string storedPem = stored + 1; // without the leading line feed
     free(stored);
 
     struct Case {
@@ -54,10 +52,11 @@ TEST(ServedChain, IsTheStoredCertificateAndVerifiesAgainstTheBuiltRoot)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.address) + " " + c.check + " " + c.value);
-        ITestCommandResult r = itestRunCommand({"openssl", "s_client", "-connect", std::string(c.address) + ":" + port,
-                                                "-servername", "localhost", "-showcerts", "-CAfile", kRootEC,
-                                                "-verify_return_error", c.check, c.value},
-                                               60);
+        ITestCommandResult r =
+            itestRunCommand({"openssl", "s_client", "-connect", std::string(c.address) + ":" + port,
+                             "-servername", "localhost", "-showcerts", "-CAfile", kRootEC,
+                             "-verify_return_error", c.check, c.value},
+                            60);
         if (c.verifies) {
             EXPECT_EQ(0, r.exitCode) << r.output;
             EXPECT_NE(std::string::npos, r.output.find("Verify return code: 0 (ok)")) << r.output;
@@ -68,16 +67,19 @@ TEST(ServedChain, IsTheStoredCertificateAndVerifiesAgainstTheBuiltRoot)
     }
 
     // certtool agrees on the chain as served.
-    ITestCommandResult served = itestRunCommand(
-        {"openssl", "s_client", "-connect", "127.0.0.1:" + port, "-servername", "localhost", "-showcerts"}, 60);
+    ITestCommandResult served =
+        itestRunCommand({"openssl", "s_client", "-connect", "127.0.0.1:" + port, "-servername",
+                         "localhost", "-showcerts"},
+                        60);
     const std::string chainPath = service->tmpDir + "/served-chain.pem";
     std::ofstream(chainPath) << firstCertificate(served.output);
-    ITestCommandResult verify = itestRunCommand(
-        {"certtool", "--verify", "--verify-hostname", "localhost", "--load-ca-certificate", kRootEC, "--infile",
-         chainPath},
-        60);
+    ITestCommandResult verify =
+        itestRunCommand({"certtool", "--verify", "--verify-hostname", "localhost",
+                         "--load-ca-certificate", kRootEC, "--infile", chainPath},
+                        60);
     EXPECT_EQ(0, verify.exitCode) << verify.output;
-    EXPECT_NE(std::string::npos, verify.output.find("Chain verification output: Verified")) << verify.output;
+    EXPECT_NE(std::string::npos, verify.output.find("Chain verification output: Verified"))
+        << verify.output;
 }
 
-}  // namespace
+} // namespace

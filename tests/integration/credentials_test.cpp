@@ -37,12 +37,11 @@ const fs::path kCredentialsLibrary = KESTROVA_TEST_CREDENTIALS_LIBRARY;
 constexpr long kDay = 24 * 60 * 60;
 
 struct Outcome {
-    int status;  // exit code, or -1 when the command did not end normally
+    int status; // exit code, or -1 when the command did not end normally
     std::string output;
 };
 
-std::string quote(const std::string& text)
-{
+std::string quote(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -50,8 +49,7 @@ std::string quote(const std::string& text)
     return out + "'";
 }
 
-Outcome run(const std::string& command)
-{
+Outcome run(const std::string& command) {
     Outcome result{-1, ""};
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) {
@@ -67,8 +65,7 @@ Outcome run(const std::string& command)
     return result;
 }
 
-bool isInside(const fs::path& path, const fs::path& folder)
-{
+bool isInside(const fs::path& path, const fs::path& folder) {
     const std::string p = fs::weakly_canonical(path).string() + "/";
     const std::string f = fs::weakly_canonical(folder).string() + "/";
     return p.compare(0, f.size(), f) == 0;
@@ -77,8 +74,7 @@ bool isInside(const fs::path& path, const fs::path& folder)
 // A private folder for one test, never inside the build folder.
 struct TempFolder {
     fs::path path;
-    TempFolder()
-    {
+    TempFolder() {
         const char* base = getenv("TMPDIR");
         fs::path parent = base != nullptr && *base != '\0' ? fs::path(base) : fs::path("/tmp");
         if (!fs::is_directory(parent) || isInside(parent, kBuildDir)) {
@@ -89,23 +85,20 @@ struct TempFolder {
             path = pattern;
         }
     }
-    ~TempFolder()
-    {
+    ~TempFolder() {
         std::error_code ignored;
         if (!path.empty()) {
             fs::remove_all(path, ignored);
         }
     }
-    fs::path write(const std::string& name, const std::string& content) const
-    {
+    fs::path write(const std::string& name, const std::string& content) const {
         fs::path file = path / name;
         std::ofstream(file, std::ios::binary) << content;
         return file;
     }
 };
 
-std::string takeText(char* text)
-{
+std::string takeText(char* text) {
     std::string out = text != nullptr ? text : "";
     free(text);
     return out;
@@ -127,8 +120,7 @@ const Pair kPairs[] = {
 // The served certificates against the built roots
 // ---------------------------------------------------------------------------
 
-TEST(IssuedChain, VerifiesAgainstTheBuiltRootWithOpenSSLAndCerttool)
-{
+TEST(IssuedChain, VerifiesAgainstTheBuiltRootWithOpenSSLAndCerttool) {
     TempFolder temp;
     ASSERT_FALSE(temp.path.empty());
     for (const Pair& pair : kPairs) {
@@ -140,29 +132,32 @@ TEST(IssuedChain, VerifiesAgainstTheBuiltRootWithOpenSSLAndCerttool)
 
         // Accepted for the names a browser uses to reach the service.
         for (const char* check : {"-verify_hostname localhost", "-verify_ip 127.0.0.1"}) {
-            Outcome r = run("openssl verify -x509_strict -purpose sslserver " + std::string(check) + ca +
-                        quote(cert.string()));
+            Outcome r = run("openssl verify -x509_strict -purpose sslserver " + std::string(check) +
+                            ca + quote(cert.string()));
             EXPECT_EQ(0, r.status) << check << "\n" << r.output;
             EXPECT_NE(std::string::npos, r.output.find(": OK")) << r.output;
         }
         Outcome r = run("certtool --verify --verify-profile=medium --verify-hostname localhost"
-                    " --load-ca-certificate " + quote(pair.root.string()) + " --infile " + quote(cert.string()));
+                        " --load-ca-certificate " +
+                        quote(pair.root.string()) + " --infile " + quote(cert.string()));
         EXPECT_EQ(0, r.status) << r.output;
-        EXPECT_NE(std::string::npos, r.output.find("Chain verification output: Verified")) << r.output;
+        EXPECT_NE(std::string::npos, r.output.find("Chain verification output: Verified"))
+            << r.output;
 
         // The alternative names do not cover [::1] or other names.
         for (const char* check : {"-verify_ip ::1", "-verify_hostname other.example"}) {
-            r = run("openssl verify -purpose sslserver " + std::string(check) + ca + quote(cert.string()));
+            r = run("openssl verify -purpose sslserver " + std::string(check) + ca +
+                    quote(cert.string()));
             EXPECT_NE(0, r.status) << check << "\n" << r.output;
         }
         // The two roots share a subject but not a key.
-        r = run("openssl verify -CAfile " + quote(pair.otherRoot.string()) + " " + quote(cert.string()));
+        r = run("openssl verify -CAfile " + quote(pair.otherRoot.string()) + " " +
+                quote(cert.string()));
         EXPECT_NE(0, r.status) << r.output;
     }
 }
 
-TEST(IssuedChain, CarriesTheServerProperties)
-{
+TEST(IssuedChain, CarriesTheServerProperties) {
     TempFolder temp;
     const std::map<std::string, std::vector<std::string>> specific = {
         {"EC",
@@ -181,15 +176,18 @@ TEST(IssuedChain, CarriesTheServerProperties)
             "Version: 3 (0x2)",
             "Subject: CN = localhost\n",
             "Issuer: O = ARDEQKestrova, CN = ARDEQKestrova Local Root\n",
-            "X509v3 Subject Alternative Name: \n                DNS:localhost, IP Address:127.0.0.1\n",
-            "X509v3 Extended Key Usage: \n                TLS Web Server Authentication, TLS Web Client "
+            "X509v3 Subject Alternative Name: \n                DNS:localhost, IP "
+            "Address:127.0.0.1\n",
+            "X509v3 Extended Key Usage: \n                TLS Web Server Authentication, TLS Web "
+            "Client "
             "Authentication\n",
             "X509v3 Basic Constraints: critical\n                CA:FALSE\n",
             "X509v3 Authority Key Identifier",
         };
         lines.insert(lines.end(), specific.at(pair.name).begin(), specific.at(pair.name).end());
         for (const std::string& line : lines) {
-            EXPECT_NE(std::string::npos, text.output.find(line)) << "missing: " << line << "\n" << text.output;
+            EXPECT_NE(std::string::npos, text.output.find(line)) << "missing: " << line << "\n"
+                                                                 << text.output;
         }
 
         // certtool reads the same names.
@@ -204,35 +202,37 @@ TEST(IssuedChain, CarriesTheServerProperties)
         EXPECT_EQ(0, now.status) << now.output;
         Outcome dates = run("openssl x509 -noout -startdate -enddate -in " + quote(cert.string()));
         EXPECT_EQ(0, dates.status) << dates.output;
-        Outcome longer = run("openssl x509 -noout -checkend " + std::to_string(826 * kDay) + " -in " +
-                         quote(cert.string()));
+        Outcome longer = run("openssl x509 -noout -checkend " + std::to_string(826 * kDay) +
+                             " -in " + quote(cert.string()));
         EXPECT_NE(0, longer.status) << "valid beyond 825 days: " << dates.output;
     }
 }
 
-TEST(Root, BothRootsAreConstrainedTenYearAuthoritiesOfOneSubject)
-{
+TEST(Root, BothRootsAreConstrainedTenYearAuthoritiesOfOneSubject) {
     std::string subjects[2];
     int index = 0;
     for (const fs::path& root : {kRootEC, kRootRSA}) {
         SCOPED_TRACE(root.filename().string());
         Outcome text = run("openssl x509 -noout -text -in " + quote(root.string()));
         ASSERT_EQ(0, text.status) << text.output;
-        for (const char* line : {"X509v3 Basic Constraints: critical\n                CA:TRUE, pathlen:0\n",
-                                 "X509v3 Key Usage: critical\n                Certificate Sign, CRL Sign\n",
-                                 "X509v3 Name Constraints: critical\n                Permitted:\n"
-                                 "                  DNS:localhost\n"
-                                 "                  IP:127.0.0.1/255.255.255.255\n"
-                                 "                  IP:0:0:0:0:0:0:0:1/FFFF:FFFF:FFFF:FFFF:FFFF:FFFF:FFFF:FFFF\n"}) {
-            EXPECT_NE(std::string::npos, text.output.find(line)) << "missing: " << line << "\n" << text.output;
+        for (const char* line :
+             {"X509v3 Basic Constraints: critical\n                CA:TRUE, pathlen:0\n",
+              "X509v3 Key Usage: critical\n                Certificate Sign, CRL Sign\n",
+              "X509v3 Name Constraints: critical\n                Permitted:\n"
+              "                  DNS:localhost\n"
+              "                  IP:127.0.0.1/255.255.255.255\n"
+              "                  IP:0:0:0:0:0:0:0:1/FFFF:FFFF:FFFF:FFFF:FFFF:FFFF:FFFF:FFFF\n"}) {
+            EXPECT_NE(std::string::npos, text.output.find(line)) << "missing: " << line << "\n"
+                                                                 << text.output;
         }
-        Outcome self = run("openssl verify -CAfile " + quote(root.string()) + " " + quote(root.string()));
+        Outcome self =
+            run("openssl verify -CAfile " + quote(root.string()) + " " + quote(root.string()));
         EXPECT_EQ(0, self.status) << self.output;
-        Outcome nineYears = run("openssl x509 -noout -checkend " + std::to_string(9 * 366 * kDay) + " -in " +
-                            quote(root.string()));
+        Outcome nineYears = run("openssl x509 -noout -checkend " + std::to_string(9 * 366 * kDay) +
+                                " -in " + quote(root.string()));
         EXPECT_EQ(0, nineYears.status) << nineYears.output;
-        Outcome elevenYears = run("openssl x509 -noout -checkend " + std::to_string(11 * 365 * kDay) + " -in " +
-                              quote(root.string()));
+        Outcome elevenYears = run("openssl x509 -noout -checkend " +
+                                  std::to_string(11 * 365 * kDay) + " -in " + quote(root.string()));
         EXPECT_NE(0, elevenYears.status) << elevenYears.output;
         subjects[index++] = run("openssl x509 -noout -subject -in " + quote(root.string())).output;
     }
@@ -243,11 +243,11 @@ TEST(Root, BothRootsAreConstrainedTenYearAuthoritiesOfOneSubject)
 // Name constraints, with a throw-away root of the generator
 // ---------------------------------------------------------------------------
 
-TEST(NameConstraints, OnlyLoopbackNamesVerifyUnderTheRoot)
-{
+TEST(NameConstraints, OnlyLoopbackNamesVerifyUnderTheRoot) {
     TempFolder temp;
     ASSERT_FALSE(temp.path.empty());
-    Outcome generate = run(quote(kGenerator.string()) + " --constraint-set " + quote(temp.path.string()));
+    Outcome generate =
+        run(quote(kGenerator.string()) + " --constraint-set " + quote(temp.path.string()));
     ASSERT_EQ(0, generate.status) << generate.output;
     const std::string root = quote((temp.path / "root.pem").string());
 
@@ -255,22 +255,24 @@ TEST(NameConstraints, OnlyLoopbackNamesVerifyUnderTheRoot)
         const char* file;
         bool accepted;
     } cases[] = {
-        {"localhost.pem", true},    // DNS localhost, IP 127.0.0.1
-        {"loopback-v6.pem", true},  // DNS localhost, IP ::1
-        {"other-name.pem", false},  // DNS other.example
-        {"other-ip.pem", false},    // DNS localhost, IP 10.0.0.1
+        {"localhost.pem", true},   // DNS localhost, IP 127.0.0.1
+        {"loopback-v6.pem", true}, // DNS localhost, IP ::1
+        {"other-name.pem", false}, // DNS other.example
+        {"other-ip.pem", false},   // DNS localhost, IP 10.0.0.1
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         const std::string cert = quote((temp.path / c.file).string());
         Outcome openssl = run("openssl verify -CAfile " + root + " " + cert);
-        Outcome certtool = run("certtool --verify --load-ca-certificate " + root + " --infile " + cert);
+        Outcome certtool =
+            run("certtool --verify --load-ca-certificate " + root + " --infile " + cert);
         if (c.accepted) {
             EXPECT_EQ(0, openssl.status) << openssl.output;
             EXPECT_EQ(0, certtool.status) << certtool.output;
         } else {
             EXPECT_NE(0, openssl.status) << openssl.output;
-            EXPECT_NE(std::string::npos, openssl.output.find("permitted subtree violation")) << openssl.output;
+            EXPECT_NE(std::string::npos, openssl.output.find("permitted subtree violation"))
+                << openssl.output;
             EXPECT_NE(0, certtool.status) << certtool.output;
             EXPECT_NE(std::string::npos, certtool.output.find("violates the signer's constraints"))
                 << certtool.output;
@@ -290,15 +292,14 @@ TEST(NameConstraints, OnlyLoopbackNamesVerifyUnderTheRoot)
 
 // Second line of a PEM text: 64 characters of the key's Base64 body, found in
 // nothing but that key.
-std::string bodyLine(const std::string& pem)
-{
+std::string bodyLine(const std::string& pem) {
     size_t first = pem.find('\n');
     size_t second = first == std::string::npos ? first : pem.find('\n', first + 1);
     return second == std::string::npos ? std::string() : pem.substr(first + 1, second - first - 1);
 }
 
-bool fileContains(const fs::path& path, const std::vector<std::string>& needles, std::string& outFound)
-{
+bool fileContains(const fs::path& path, const std::vector<std::string>& needles,
+                  std::string& outFound) {
     std::ifstream in(path, std::ios::binary);
     size_t longest = 0;
     for (const std::string& needle : needles) {
@@ -323,8 +324,7 @@ bool fileContains(const fs::path& path, const std::vector<std::string>& needles,
     return false;
 }
 
-TEST(NoPrivateKeyText, AnywhereInTheBuildFolder)
-{
+TEST(NoPrivateKeyText, AnywhereInTheBuildFolder) {
     std::vector<std::string> needles = {std::string("PRIVATE") + " KEY-----"};
     for (const Pair& pair : kPairs) {
         char* key = getServerPrivateKeyFor(pair.flags);
@@ -347,7 +347,9 @@ TEST(NoPrivateKeyText, AnywhereInTheBuildFolder)
     };
     size_t scanned = 0;
     std::error_code error;
-    for (fs::recursive_directory_iterator it(kBuildDir, fs::directory_options::skip_permission_denied, error), end;
+    for (fs::recursive_directory_iterator
+             it(kBuildDir, fs::directory_options::skip_permission_denied, error),
+         end;
          it != end; it.increment(error)) {
         if (error) {
             break;
@@ -362,7 +364,8 @@ TEST(NoPrivateKeyText, AnywhereInTheBuildFolder)
         }
         std::string found;
         if (fileContains(it->path(), needles, found)) {
-            findings.push_back(it->path().string() + (found == needles[0] ? " (PEM key header)" : " (key body)"));
+            findings.push_back(it->path().string() +
+                               (found == needles[0] ? " (PEM key header)" : " (key body)"));
         }
     }
     EXPECT_FALSE(error) << error.message();
@@ -379,4 +382,4 @@ TEST(NoPrivateKeyText, AnywhereInTheBuildFolder)
     }();
 }
 
-}  // namespace
+} // namespace

@@ -22,8 +22,7 @@ namespace {
 constexpr long kDaySeconds = 24 * 60 * 60;
 
 struct FreeText {
-    void operator()(char* text) const
-    {
+    void operator()(char* text) const {
         if (text != nullptr) {
             explicit_bzero(text, strlen(text));
             free(text);
@@ -36,8 +35,7 @@ using Text = std::unique_ptr<char, FreeText>;
 struct Table {
     int16_t values[9][9];
     int16_t* rows[9];
-    Table()
-    {
+    Table() {
         for (int r = 0; r < 9; ++r) {
             for (int c = 0; c < 9; ++c) {
                 values[r][c] = static_cast<int16_t>(r * 1000 - c * 77 + 5);
@@ -47,8 +45,7 @@ struct Table {
     }
 };
 
-std::string whiteBox(Table& table, int32_t seed)
-{
+std::string whiteBox(Table& table, int32_t seed) {
     Text text(getQXWhiteboxResult(table.rows, 9, seed));
     return text ? std::string(text.get()) : std::string("(null)");
 }
@@ -57,8 +54,7 @@ std::string whiteBox(Table& table, int32_t seed)
 // White-box key utility
 // ---------------------------------------------------------------------------
 
-TEST(WhiteBox, GivesSixtyFourHexDigitsDependingOnEveryInput)
-{
+TEST(WhiteBox, GivesSixtyFourHexDigitsDependingOnEveryInput) {
     Table table;
     const std::string first = whiteBox(table, 12345);
     EXPECT_TRUE(std::regex_match(first, std::regex("[0-9A-F]{64}"))) << first;
@@ -73,8 +69,7 @@ TEST(WhiteBox, GivesSixtyFourHexDigitsDependingOnEveryInput)
     }
 }
 
-TEST(WhiteBox, RefusesBadTables)
-{
+TEST(WhiteBox, RefusesBadTables) {
     Table table;
     EXPECT_EQ(nullptr, getQXWhiteboxResult(nullptr, 9, 1));
     EXPECT_EQ(nullptr, getQXWhiteboxResult(table.rows, 0, 1));
@@ -87,8 +82,7 @@ TEST(WhiteBox, RefusesBadTables)
     EXPECT_NE(nullptr, small);
 }
 
-TEST(WhiteBox, FinalOverwritesUpToTheTerminatorAndNullsTheSlot)
-{
+TEST(WhiteBox, FinalOverwritesUpToTheTerminatorAndNullsTheSlot) {
     const char original[] = "0123456789ABCDEF0123456789ABCDEF";
     const size_t length = sizeof original - 1;
     // The bytes after the terminator belong to somebody else.
@@ -105,12 +99,12 @@ TEST(WhiteBox, FinalOverwritesUpToTheTerminatorAndNullsTheSlot)
     EXPECT_NE(0, memcmp(block, zeros, length)) << "zeroed, not overwritten with random bytes";
     EXPECT_EQ('\0', block[length]);
     EXPECT_EQ(0, memcmp(block + length + 1, "KEEP", 4));
-    free(block);  // still ours: a second free inside Final would trip the sanitizer
+    free(block); // still ours: a second free inside Final would trip the sanitizer
 }
 
-TEST(WhiteBox, FinalWarnsOnNullSlots)
-{
-    const std::regex warning("\\[Warning\\] Parameter (\\*?inputPointer) is null at QXWhiteBoxUtilCore [0-9]+\n");
+TEST(WhiteBox, FinalWarnsOnNullSlots) {
+    const std::regex warning(
+        "\\[Warning\\] Parameter (\\*?inputPointer) is null at QXWhiteBoxUtilCore [0-9]+\n");
     std::smatch match;
 
     testing::internal::CaptureStdout();
@@ -132,8 +126,7 @@ TEST(WhiteBox, FinalWarnsOnNullSlots)
 // Choice of pair
 // ---------------------------------------------------------------------------
 
-TEST(ServerPair, RsaOnlyForUnknownSystemsAndWindowsXP)
-{
+TEST(ServerPair, RsaOnlyForUnknownSystemsAndWindowsXP) {
     struct Case {
         uint32_t flags;
         bool rsa;
@@ -168,8 +161,7 @@ struct KeyFree {
 using Crt = std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, CrtFree>;
 using Key = std::unique_ptr<std::remove_pointer_t<gnutls_x509_privkey_t>, KeyFree>;
 
-Crt importCertificate(const char* pem)
-{
+Crt importCertificate(const char* pem) {
     gnutls_x509_crt_t crt = nullptr;
     gnutls_x509_crt_init(&crt);
     gnutls_datum_t data = {reinterpret_cast<unsigned char*>(const_cast<char*>(pem)),
@@ -181,8 +173,7 @@ Crt importCertificate(const char* pem)
     return Crt(crt);
 }
 
-Key importKey(const char* pem)
-{
+Key importKey(const char* pem) {
     gnutls_x509_privkey_t key = nullptr;
     gnutls_x509_privkey_init(&key);
     gnutls_datum_t data = {reinterpret_cast<unsigned char*>(const_cast<char*>(pem)),
@@ -194,8 +185,7 @@ Key importKey(const char* pem)
     return Key(key);
 }
 
-std::vector<unsigned char> certificateKeyId(gnutls_x509_crt_t crt)
-{
+std::vector<unsigned char> certificateKeyId(gnutls_x509_crt_t crt) {
     std::vector<unsigned char> id(64);
     size_t size = id.size();
     if (gnutls_x509_crt_get_key_id(crt, GNUTLS_KEYID_USE_SHA256, id.data(), &size) < 0) {
@@ -205,8 +195,7 @@ std::vector<unsigned char> certificateKeyId(gnutls_x509_crt_t crt)
     return id;
 }
 
-std::vector<unsigned char> privateKeyId(gnutls_x509_privkey_t key)
-{
+std::vector<unsigned char> privateKeyId(gnutls_x509_privkey_t key) {
     std::vector<unsigned char> id(64);
     size_t size = id.size();
     if (gnutls_x509_privkey_get_key_id(key, GNUTLS_KEYID_USE_SHA256, id.data(), &size) < 0) {
@@ -225,15 +214,13 @@ struct PairCase {
     unsigned keyUsage;
 };
 
-void PrintTo(const PairCase& pair, std::ostream* out)
-{
+void PrintTo(const PairCase& pair, std::ostream* out) {
     *out << pair.name;
 }
 
 class StoredPair : public testing::TestWithParam<PairCase> {};
 
-TEST_P(StoredPair, PrivateKeyDecryptsAndMatchesTheCertificate)
-{
+TEST_P(StoredPair, PrivateKeyDecryptsAndMatchesTheCertificate) {
     const PairCase& pair = GetParam();
     Text certificate(getServerCertificateFor(pair.flags));
     ASSERT_NE(nullptr, certificate);
@@ -259,8 +246,11 @@ TEST_P(StoredPair, PrivateKeyDecryptsAndMatchesTheCertificate)
     ASSERT_EQ(0, gnutls_certificate_allocate_credentials(&credentials));
     gnutls_datum_t certData = {reinterpret_cast<unsigned char*>(certificate.get()),
                                static_cast<unsigned>(strlen(certificate.get()))};
-    gnutls_datum_t keyData = {reinterpret_cast<unsigned char*>(keyText), static_cast<unsigned>(strlen(keyText))};
-    EXPECT_GE(gnutls_certificate_set_x509_key_mem(credentials, &certData, &keyData, GNUTLS_X509_FMT_PEM), 0);
+    gnutls_datum_t keyData = {reinterpret_cast<unsigned char*>(keyText),
+                              static_cast<unsigned>(strlen(keyText))};
+    EXPECT_GE(
+        gnutls_certificate_set_x509_key_mem(credentials, &certData, &keyData, GNUTLS_X509_FMT_PEM),
+        0);
     gnutls_certificate_free_credentials(credentials);
 
     // The caller's end of the key's life.
@@ -270,8 +260,7 @@ TEST_P(StoredPair, PrivateKeyDecryptsAndMatchesTheCertificate)
     EXPECT_NE(keyCopy.substr(0, 16), std::string(keyText, strnlen(keyText, 16)));
 }
 
-TEST_P(StoredPair, CertificateHasTheServerProperties)
-{
+TEST_P(StoredPair, CertificateHasTheServerProperties) {
     const PairCase& pair = GetParam();
     Text certificate(getServerCertificateFor(pair.flags));
     ASSERT_NE(nullptr, certificate);
@@ -289,7 +278,8 @@ TEST_P(StoredPair, CertificateHasTheServerProperties)
 
     char cn[128] = {};
     size_t cnSize = sizeof cn;
-    ASSERT_EQ(0, gnutls_x509_crt_get_dn_by_oid(crt.get(), GNUTLS_OID_X520_COMMON_NAME, 0, 0, cn, &cnSize));
+    ASSERT_EQ(0, gnutls_x509_crt_get_dn_by_oid(crt.get(), GNUTLS_OID_X520_COMMON_NAME, 0, 0, cn,
+                                               &cnSize));
     EXPECT_STREQ("localhost", cn);
 
     // Alternative names: exactly DNS localhost and IP 127.0.0.1.
@@ -329,8 +319,10 @@ TEST_P(StoredPair, CertificateHasTheServerProperties)
         }
         purposes.emplace_back(oid);
     }
-    EXPECT_EQ((std::vector<std::string>{GNUTLS_KP_TLS_WWW_SERVER, GNUTLS_KP_TLS_WWW_CLIENT}), purposes);
-    EXPECT_EQ(0, gnutls_x509_crt_get_basic_constraints(crt.get(), &critical, nullptr, nullptr)) << "a CA";
+    EXPECT_EQ((std::vector<std::string>{GNUTLS_KP_TLS_WWW_SERVER, GNUTLS_KP_TLS_WWW_CLIENT}),
+              purposes);
+    EXPECT_EQ(0, gnutls_x509_crt_get_basic_constraints(crt.get(), &critical, nullptr, nullptr))
+        << "a CA";
 
     // Valid from the day before the build for 825 days.
     time_t notBefore = gnutls_x509_crt_get_activation_time(crt.get());
@@ -342,14 +334,13 @@ TEST_P(StoredPair, CertificateHasTheServerProperties)
 
 INSTANTIATE_TEST_SUITE_P(
     Pairs, StoredPair,
-    testing::Values(PairCase{"EC", kOsLinux | kOsArch64, GNUTLS_PK_ECDSA, 384, GNUTLS_SIGN_ECDSA_SHA256,
-                             GNUTLS_KEY_DIGITAL_SIGNATURE},
+    testing::Values(PairCase{"EC", kOsLinux | kOsArch64, GNUTLS_PK_ECDSA, 384,
+                             GNUTLS_SIGN_ECDSA_SHA256, GNUTLS_KEY_DIGITAL_SIGNATURE},
                     PairCase{"RSA", 0, GNUTLS_PK_RSA, 4096, GNUTLS_SIGN_RSA_SHA256,
                              GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_KEY_ENCIPHERMENT}),
     [](const testing::TestParamInfo<PairCase>& info) { return std::string(info.param.name); });
 
-TEST(StoredPair, DefaultChoiceFollowsThisSystem)
-{
+TEST(StoredPair, DefaultChoiceFollowsThisSystem) {
     Text chosen(getServerCertificate());
     Text expected(getServerCertificateFor(identifyOS()));
     ASSERT_NE(nullptr, chosen);
@@ -369,4 +360,4 @@ TEST(StoredPair, DefaultChoiceFollowsThisSystem)
     free(key);
 }
 
-}  // namespace
+} // namespace

@@ -52,7 +52,7 @@ constexpr time_t kDay = 24 * 60 * 60;
 // Server certificates stay within the longest lifetime that every platform
 // still accepts for a TLS server certificate.
 constexpr time_t kServerValidityDays = 825;
-constexpr time_t kRootValidityDays = 3652;  // ten years
+constexpr time_t kRootValidityDays = 3652; // ten years
 
 constexpr unsigned kRsaBits = 4096;
 
@@ -67,11 +67,14 @@ struct CrtFree {
     void operator()(gnutls_x509_crt_t crt) const { gnutls_x509_crt_deinit(crt); }
 };
 struct ConstraintsFree {
-    void operator()(gnutls_x509_name_constraints_t nc) const { gnutls_x509_name_constraints_deinit(nc); }
+    void operator()(gnutls_x509_name_constraints_t nc) const {
+        gnutls_x509_name_constraints_deinit(nc);
+    }
 };
 using Privkey = std::unique_ptr<std::remove_pointer_t<gnutls_x509_privkey_t>, PrivkeyFree>;
 using Crt = std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, CrtFree>;
-using Constraints = std::unique_ptr<std::remove_pointer_t<gnutls_x509_name_constraints_t>, ConstraintsFree>;
+using Constraints =
+    std::unique_ptr<std::remove_pointer_t<gnutls_x509_name_constraints_t>, ConstraintsFree>;
 
 // A byte string that is wiped when it goes away: it holds key text.
 struct SecretText {
@@ -80,8 +83,7 @@ struct SecretText {
     SecretText(const SecretText&) = delete;
     SecretText& operator=(const SecretText&) = delete;
     ~SecretText() { wipe(); }
-    void wipe()
-    {
+    void wipe() {
         if (!text.empty()) {
             gnutls_memset(text.data(), 0, text.size());
         }
@@ -89,8 +91,7 @@ struct SecretText {
     }
 };
 
-bool check(int rc, const char* what)
-{
+bool check(int rc, const char* what) {
     if (rc < 0) {
         fprintf(stderr, "gencreds: %s: %s\n", what, gnutls_strerror(rc));
         return false;
@@ -98,8 +99,7 @@ bool check(int rc, const char* what)
     return true;
 }
 
-bool randomFill(void* buffer, size_t length)
-{
+bool randomFill(void* buffer, size_t length) {
     return check(gnutls_rnd(GNUTLS_RND_KEY, buffer, length), "random bytes");
 }
 
@@ -109,8 +109,7 @@ bool randomFill(void* buffer, size_t length)
 
 enum class KeyKind { EC, RSA };
 
-Privkey generateKey(KeyKind kind)
-{
+Privkey generateKey(KeyKind kind) {
     gnutls_x509_privkey_t raw = nullptr;
     if (!check(gnutls_x509_privkey_init(&raw), "key init")) {
         return nullptr;
@@ -126,11 +125,11 @@ Privkey generateKey(KeyKind kind)
     return key;
 }
 
-bool keyId(gnutls_x509_privkey_t key, std::vector<unsigned char>& outId)
-{
+bool keyId(gnutls_x509_privkey_t key, std::vector<unsigned char>& outId) {
     outId.assign(64, 0);
     size_t size = outId.size();
-    if (!check(gnutls_x509_privkey_get_key_id(key, GNUTLS_KEYID_USE_SHA1, outId.data(), &size), "key id")) {
+    if (!check(gnutls_x509_privkey_get_key_id(key, GNUTLS_KEYID_USE_SHA1, outId.data(), &size),
+               "key id")) {
         return false;
     }
     outId.resize(size);
@@ -144,8 +143,7 @@ struct Validity {
 
 // Starts at the beginning of the previous UTC day, so that a machine whose
 // clock is somewhat behind the build machine's still accepts the certificate.
-time_t validityStart()
-{
+time_t validityStart() {
     time_t now = time(nullptr);
     return now - now % kDay - kDay;
 }
@@ -153,13 +151,12 @@ time_t validityStart()
 // Fields common to every certificate: version, a random positive serial,
 // subject, validity and the public key with its identifier.
 bool setCommonFields(gnutls_x509_crt_t crt, const char* subject, gnutls_x509_privkey_t key,
-                     const Validity& validity)
-{
+                     const Validity& validity) {
     std::array<unsigned char, 16> serial{};
     if (!randomFill(serial.data(), serial.size())) {
         return false;
     }
-    serial[0] = static_cast<unsigned char>((serial[0] & 0x7F) | 0x40);  // positive, full length
+    serial[0] = static_cast<unsigned char>((serial[0] & 0x7F) | 0x40); // positive, full length
 
     const char* errorAt = nullptr;
     std::vector<unsigned char> id;
@@ -172,16 +169,15 @@ bool setCommonFields(gnutls_x509_crt_t crt, const char* subject, gnutls_x509_pri
            check(gnutls_x509_crt_set_subject_key_id(crt, id.data(), id.size()), "subject key id");
 }
 
-bool addIpConstraint(gnutls_x509_name_constraints_t nc, const unsigned char* addressAndMask, unsigned length)
-{
+bool addIpConstraint(gnutls_x509_name_constraints_t nc, const unsigned char* addressAndMask,
+                     unsigned length) {
     gnutls_datum_t name = {const_cast<unsigned char*>(addressAndMask), length};
     return check(gnutls_x509_name_constraints_add_permitted(nc, GNUTLS_SAN_IPADDRESS, &name),
                  "IP name constraint");
 }
 
 // Only the loopback names may ever be vouched for by this root.
-bool setLoopbackConstraints(gnutls_x509_crt_t crt)
-{
+bool setLoopbackConstraints(gnutls_x509_crt_t crt) {
     gnutls_x509_name_constraints_t raw = nullptr;
     if (!check(gnutls_x509_name_constraints_init(&raw), "name constraints init")) {
         return false;
@@ -200,20 +196,20 @@ bool setLoopbackConstraints(gnutls_x509_crt_t crt)
            check(gnutls_x509_crt_set_name_constraints(crt, raw, 1), "name constraints");
 }
 
-Crt makeRoot(gnutls_x509_privkey_t key, const Validity& validity)
-{
+Crt makeRoot(gnutls_x509_privkey_t key, const Validity& validity) {
     gnutls_x509_crt_t raw = nullptr;
     if (!check(gnutls_x509_crt_init(&raw), "certificate init")) {
         return nullptr;
     }
     Crt crt(raw);
-    bool ok = setCommonFields(raw, kRootSubject, key, validity) &&
-              // Path length 0: the root signs end-entity certificates only.
-              check(gnutls_x509_crt_set_basic_constraints(raw, 1, 0), "basic constraints") &&
-              check(gnutls_x509_crt_set_key_usage(raw, GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN),
-                    "key usage") &&
-              setLoopbackConstraints(raw) &&
-              check(gnutls_x509_crt_sign2(raw, raw, key, GNUTLS_DIG_SHA256, 0), "root signature");
+    bool ok =
+        setCommonFields(raw, kRootSubject, key, validity) &&
+        // Path length 0: the root signs end-entity certificates only.
+        check(gnutls_x509_crt_set_basic_constraints(raw, 1, 0), "basic constraints") &&
+        check(gnutls_x509_crt_set_key_usage(raw, GNUTLS_KEY_KEY_CERT_SIGN | GNUTLS_KEY_CRL_SIGN),
+              "key usage") &&
+        setLoopbackConstraints(raw) &&
+        check(gnutls_x509_crt_sign2(raw, raw, key, GNUTLS_DIG_SHA256, 0), "root signature");
     if (!ok) {
         crt.reset();
     }
@@ -223,17 +219,16 @@ Crt makeRoot(gnutls_x509_privkey_t key, const Validity& validity)
 // The names a server certificate carries.
 struct ServerNames {
     std::vector<std::string> dns;
-    std::vector<std::vector<unsigned char>> ips;  // 4 or 16 bytes each
+    std::vector<std::vector<unsigned char>> ips; // 4 or 16 bytes each
 };
 
-ServerNames loopbackNames()
-{
+ServerNames loopbackNames() {
     return ServerNames{{"localhost"}, {{127, 0, 0, 1}}};
 }
 
-Crt issueServer(KeyKind kind, gnutls_x509_privkey_t key, const char* subject, const ServerNames& names,
-                gnutls_x509_crt_t issuer, gnutls_x509_privkey_t issuerKey, const Validity& validity)
-{
+Crt issueServer(KeyKind kind, gnutls_x509_privkey_t key, const char* subject,
+                const ServerNames& names, gnutls_x509_crt_t issuer, gnutls_x509_privkey_t issuerKey,
+                const Validity& validity) {
     gnutls_x509_crt_t raw = nullptr;
     if (!check(gnutls_x509_crt_init(&raw), "certificate init")) {
         return nullptr;
@@ -264,22 +259,24 @@ Crt issueServer(KeyKind kind, gnutls_x509_privkey_t key, const char* subject, co
         usage |= GNUTLS_KEY_KEY_ENCIPHERMENT;
     }
     std::vector<unsigned char> issuerId;
-    bool ok = check(gnutls_x509_crt_set_basic_constraints(raw, 0, -1), "basic constraints") &&
-              check(gnutls_x509_crt_set_key_usage(raw, usage), "key usage") &&
-              check(gnutls_x509_crt_set_key_purpose_oid(raw, GNUTLS_KP_TLS_WWW_SERVER, 0), "server purpose") &&
-              check(gnutls_x509_crt_set_key_purpose_oid(raw, GNUTLS_KP_TLS_WWW_CLIENT, 0), "client purpose") &&
-              keyId(issuerKey, issuerId) &&
-              check(gnutls_x509_crt_set_authority_key_id(raw, issuerId.data(), issuerId.size()),
-                    "authority key id") &&
-              check(gnutls_x509_crt_sign2(raw, issuer, issuerKey, GNUTLS_DIG_SHA256, 0), "signature");
+    bool ok =
+        check(gnutls_x509_crt_set_basic_constraints(raw, 0, -1), "basic constraints") &&
+        check(gnutls_x509_crt_set_key_usage(raw, usage), "key usage") &&
+        check(gnutls_x509_crt_set_key_purpose_oid(raw, GNUTLS_KP_TLS_WWW_SERVER, 0),
+              "server purpose") &&
+        check(gnutls_x509_crt_set_key_purpose_oid(raw, GNUTLS_KP_TLS_WWW_CLIENT, 0),
+              "client purpose") &&
+        keyId(issuerKey, issuerId) &&
+        check(gnutls_x509_crt_set_authority_key_id(raw, issuerId.data(), issuerId.size()),
+              "authority key id") &&
+        check(gnutls_x509_crt_sign2(raw, issuer, issuerKey, GNUTLS_DIG_SHA256, 0), "signature");
     if (!ok) {
         crt.reset();
     }
     return crt;
 }
 
-bool exportCertificate(gnutls_x509_crt_t crt, std::string& outPem)
-{
+bool exportCertificate(gnutls_x509_crt_t crt, std::string& outPem) {
     gnutls_datum_t out = {nullptr, 0};
     if (!check(gnutls_x509_crt_export2(crt, GNUTLS_X509_FMT_PEM, &out), "certificate export")) {
         return false;
@@ -289,8 +286,7 @@ bool exportCertificate(gnutls_x509_crt_t crt, std::string& outPem)
     return true;
 }
 
-bool exportKey(gnutls_x509_privkey_t key, SecretText& outPem)
-{
+bool exportKey(gnutls_x509_privkey_t key, SecretText& outPem) {
     gnutls_datum_t out = {nullptr, 0};
     if (!check(gnutls_x509_privkey_export2(key, GNUTLS_X509_FMT_PEM, &out), "key export")) {
         return false;
@@ -307,8 +303,7 @@ bool exportKey(gnutls_x509_privkey_t key, SecretText& outPem)
 
 // Written beside and renamed, so that an interrupted run never leaves a
 // half-written output that the build would take as finished.
-bool writeFile(const std::string& path, const std::string& content)
-{
+bool writeFile(const std::string& path, const std::string& content) {
     std::string temporary = path + ".part";
     FILE* file = fopen(temporary.c_str(), "wb");
     if (file == nullptr) {
@@ -336,23 +331,23 @@ struct KeyProtection {
     unsigned char vector[kStoredKeyVectorLength];
 };
 
-void wipeProtection(KeyProtection& protection)
-{
+void wipeProtection(KeyProtection& protection) {
     gnutls_memset(&protection, 0, sizeof protection);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 // Draws the table, seed and vector and asks the white-box utility for the key,
 // exactly as the service will at start-up.
-bool makeProtection(KeyProtection& protection)
-{
+bool makeProtection(KeyProtection& protection) {
     if (!randomFill(protection.table, sizeof protection.table) ||
         !randomFill(&protection.seed, sizeof protection.seed) ||
         !randomFill(protection.vector, sizeof protection.vector)) {
@@ -389,8 +384,7 @@ bool makeProtection(KeyProtection& protection)
 // service's own codec is held to, and what is stored when that codec is not
 // usable in this build.
 bool referenceEncrypt(const KeyProtection& protection, const std::string& plain,
-                      std::vector<unsigned char>& outCipher)
-{
+                      std::vector<unsigned char>& outCipher) {
     SecretText framed;
     // One allocation: a growing string would leave copies of the key text
     // behind in freed memory.
@@ -408,8 +402,8 @@ bool referenceEncrypt(const KeyProtection& protection, const std::string& plain,
         return false;
     }
     outCipher.assign(framed.text.size(), 0);
-    bool ok = check(gnutls_cipher_encrypt2(handle, framed.text.data(), framed.text.size(), outCipher.data(),
-                                           outCipher.size()),
+    bool ok = check(gnutls_cipher_encrypt2(handle, framed.text.data(), framed.text.size(),
+                                           outCipher.data(), outCipher.size()),
                     "encryption");
     gnutls_cipher_deinit(handle);
     return ok;
@@ -420,8 +414,8 @@ bool referenceEncrypt(const KeyProtection& protection, const std::string& plain,
 // service's aesDecryptValue turns back into the PEM text; a codec that still
 // disagrees with standard AES-CBC here is reported and the reference is kept,
 // so that the credentials of this build folder stay valid once it is fixed.
-bool encryptKey(const KeyProtection& protection, const SecretText& pem, std::vector<unsigned char>& outCipher)
-{
+bool encryptKey(const KeyProtection& protection, const SecretText& pem,
+                std::vector<unsigned char>& outCipher) {
     if (!referenceEncrypt(protection, pem.text, outCipher)) {
         return false;
     }
@@ -430,9 +424,11 @@ bool encryptKey(const KeyProtection& protection, const SecretText& pem, std::vec
     aesSetStoreKey(protection.key, storeVector);
     size_t length = 0;
     unsigned char* cipher = aesEncryptValue(pem.text.c_str(), &length);
-    bool same = cipher != nullptr && length == outCipher.size() && memcmp(cipher, outCipher.data(), length) == 0;
+    bool same = cipher != nullptr && length == outCipher.size() &&
+                memcmp(cipher, outCipher.data(), length) == 0;
     free(cipher);
-    char* back = aesDecryptValue(outCipher.data(), outCipher.size(), protection.key, protection.vector);
+    char* back =
+        aesDecryptValue(outCipher.data(), outCipher.size(), protection.key, protection.vector);
     bool decrypts = back != nullptr && pem.text == back;
     if (back != nullptr) {
         gnutls_memset(back, 0, strlen(back));
@@ -453,8 +449,7 @@ bool encryptKey(const KeyProtection& protection, const SecretText& pem, std::vec
 // Generated source
 // ---------------------------------------------------------------------------
 
-std::string pemLiteral(const std::string& pem)
-{
+std::string pemLiteral(const std::string& pem) {
     // A line feed first, as the stored certificate texts always had.
     std::string out = "    \"\\n\"\n";
     size_t start = 0;
@@ -469,8 +464,7 @@ std::string pemLiteral(const std::string& pem)
     return out;
 }
 
-std::string byteList(const unsigned char* bytes, size_t length)
-{
+std::string byteList(const unsigned char* bytes, size_t length) {
     std::string out;
     char item[8];
     for (size_t i = 0; i < length; ++i) {
@@ -483,9 +477,9 @@ std::string byteList(const unsigned char* bytes, size_t length)
 }
 
 std::string generatedSource(const std::string& certEC, const std::string& certRSA,
-                            const std::vector<unsigned char>& keyEC, const std::vector<unsigned char>& keyRSA,
-                            const KeyProtection& protection)
-{
+                            const std::vector<unsigned char>& keyEC,
+                            const std::vector<unsigned char>& keyRSA,
+                            const KeyProtection& protection) {
     std::string out;
     out += "// Written by the credentials generator for this build folder. Do not edit;\n"
            "// delete it to have new credentials issued.\n"
@@ -494,7 +488,8 @@ std::string generatedSource(const std::string& certEC, const std::string& certRS
     out += "const char kStoredCertificateRSA[] =\n" + pemLiteral(certRSA) + "    ;\n\n";
     out += "const unsigned char kStoredKeyEC[] = {" + byteList(keyEC.data(), keyEC.size()) + "};\n";
     out += "const size_t kStoredKeyECLength = sizeof kStoredKeyEC;\n\n";
-    out += "const unsigned char kStoredKeyRSA[] = {" + byteList(keyRSA.data(), keyRSA.size()) + "};\n";
+    out +=
+        "const unsigned char kStoredKeyRSA[] = {" + byteList(keyRSA.data(), keyRSA.size()) + "};\n";
     out += "const size_t kStoredKeyRSALength = sizeof kStoredKeyRSA;\n\n";
     out += "const unsigned char kStoredKeyVector[kStoredKeyVectorLength] = {" +
            byteList(protection.vector, sizeof protection.vector) + "};\n\n";
@@ -522,20 +517,20 @@ struct ServerPair {
 };
 
 bool makeServerPair(KeyKind kind, gnutls_x509_crt_t root, gnutls_x509_privkey_t rootKey,
-                    const KeyProtection& protection, const Validity& validity, ServerPair& outPair)
-{
+                    const KeyProtection& protection, const Validity& validity,
+                    ServerPair& outPair) {
     Privkey key = generateKey(kind);
     if (!key) {
         return false;
     }
-    Crt crt = issueServer(kind, key.get(), kServerSubject, loopbackNames(), root, rootKey, validity);
+    Crt crt =
+        issueServer(kind, key.get(), kServerSubject, loopbackNames(), root, rootKey, validity);
     SecretText pem;
     return crt && exportCertificate(crt.get(), outPair.certificate) && exportKey(key.get(), pem) &&
            encryptKey(protection, pem, outPair.cipher);
 }
 
-int generate(const std::string& sourcePath, const std::string& rootFolder)
-{
+int generate(const std::string& sourcePath, const std::string& rootFolder) {
     const time_t start = validityStart();
     const Validity rootValidity{start, start + kRootValidityDays * kDay};
     const Validity serverValidity{start, start + kServerValidityDays * kDay};
@@ -554,27 +549,28 @@ int generate(const std::string& sourcePath, const std::string& rootFolder)
     ServerPair pairEC;
     ServerPair pairRSA;
     bool ok = makeProtection(protection) &&
-              makeServerPair(KeyKind::EC, rootEC.get(), rootKeyEC.get(), protection, serverValidity, pairEC) &&
-              makeServerPair(KeyKind::RSA, rootRSA.get(), rootKeyRSA.get(), protection, serverValidity,
-                             pairRSA);
+              makeServerPair(KeyKind::EC, rootEC.get(), rootKeyEC.get(), protection, serverValidity,
+                             pairEC) &&
+              makeServerPair(KeyKind::RSA, rootRSA.get(), rootKeyRSA.get(), protection,
+                             serverValidity, pairRSA);
     // The root keys have done their only job.
     rootKeyEC.reset();
     rootKeyRSA.reset();
 
     std::string rootPemEC;
     std::string rootPemRSA;
-    ok = ok && exportCertificate(rootEC.get(), rootPemEC) && exportCertificate(rootRSA.get(), rootPemRSA) &&
+    ok = ok && exportCertificate(rootEC.get(), rootPemEC) &&
+         exportCertificate(rootRSA.get(), rootPemRSA) &&
          writeFile(rootFolder + "/" + kRootFileEC, rootPemEC) &&
          writeFile(rootFolder + "/" + kRootFileRSA, rootPemRSA) &&
          // Last, so that an existing source means the whole set exists.
-         writeFile(sourcePath, generatedSource(pairEC.certificate, pairRSA.certificate, pairEC.cipher,
-                                               pairRSA.cipher, protection));
+         writeFile(sourcePath, generatedSource(pairEC.certificate, pairRSA.certificate,
+                                               pairEC.cipher, pairRSA.cipher, protection));
     wipeProtection(protection);
     return ok ? 0 : 1;
 }
 
-int constraintSet(const std::string& folder)
-{
+int constraintSet(const std::string& folder) {
     const time_t start = validityStart();
     const Validity validity{start, start + kServerValidityDays * kDay};
     Privkey rootKey = generateKey(KeyKind::EC);
@@ -593,7 +589,9 @@ int constraintSet(const std::string& folder)
     };
     const std::vector<Case> cases = {
         {"localhost.pem", "CN=localhost", loopbackNames()},
-        {"loopback-v6.pem", "CN=localhost", {{"localhost"}, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
+        {"loopback-v6.pem",
+         "CN=localhost",
+         {{"localhost"}, {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}},
         {"other-name.pem", "CN=other.example", {{"other.example"}, {}}},
         {"other-ip.pem", "CN=localhost", {{"localhost"}, {{10, 0, 0, 1}}}},
     };
@@ -602,7 +600,8 @@ int constraintSet(const std::string& folder)
         if (!key) {
             return 1;
         }
-        Crt crt = issueServer(KeyKind::EC, key.get(), c.subject, c.names, root.get(), rootKey.get(), validity);
+        Crt crt = issueServer(KeyKind::EC, key.get(), c.subject, c.names, root.get(), rootKey.get(),
+                              validity);
         if (!crt || !exportCertificate(crt.get(), pem) || !writeFile(folder + "/" + c.file, pem)) {
             return 1;
         }
@@ -610,18 +609,15 @@ int constraintSet(const std::string& folder)
     return 0;
 }
 
-int usage()
-{
-    fprintf(stderr,
-            "usage: gencreds --source FILE.cpp --roots DIR\n"
-            "       gencreds --constraint-set DIR\n");
+int usage() {
+    fprintf(stderr, "usage: gencreds --source FILE.cpp --roots DIR\n"
+                    "       gencreds --constraint-set DIR\n");
     return 2;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (!check(gnutls_global_init(), "GnuTLS init")) {
         return 1;
     }
