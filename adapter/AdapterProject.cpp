@@ -279,8 +279,7 @@ bool initialise() {
     registerFunction("Kestrova_GetVersion", Kestrova_GetVersion);
     registerFunction("Kestrova_Release", Kestrova_Release);
     registerFunction("Kestrova_Unlock", Kestrova_Unlock);
-    qsort(gl.table->entries, (size_t)gl.table->count, sizeof(KestrovaAdapterEntry),
-          compareEntries);
+    qsort(gl.table->entries, (size_t)gl.table->count, sizeof(KestrovaAdapterEntry), compareEntries);
 
     logNormal("Success enable:", "");
     logNormalNumber("\tComponent api: ", componentCount);
@@ -313,7 +312,7 @@ void dispatch(const JsonMap* map, const char* functionName) {
             entry.handler(map);
             return;
         }
-        logWarning("KestrovaFunctionIndex is not match with adapter", "");
+        logWarning("", "KestrovaFunctionIndex is not match with adapter");
         logWarning("FunctionName from web: ", functionName);
         logWarning("FunctionName in adapter: ", entry.name);
     }

@@ -206,7 +206,7 @@ void callComponent(const MethodSpec& spec, const CallArguments& args, HRESULT co
             break;
         }
     } catch (const _com_error& error) {
-        logWarning("Catch component exception", "");
+        logWarning("", "Catch component exception");
         logWarningNumber("Component error code: ", (long)error.Error());
         adapterSetAnswerNumber(kComponentError);
         char line[256];
@@ -258,24 +258,33 @@ void runComponentMethod(const MethodSpec& spec, const JsonMap* map) {
 // The members
 // ===========================================================================
 
-#define TEXT_KEY(key) Param{key, kText}
-#define NUMBER_KEY(key) Param{key, kNumber}
+#define TEXT_KEY(key)                                                                              \
+    Param {                                                                                        \
+        key, kText                                                                                 \
+    }
+#define NUMBER_KEY(key)                                                                            \
+    Param {                                                                                        \
+        key, kNumber                                                                               \
+    }
 #define T(i) a.text[i]
 #define N(i) a.number[i]
 
 // One handler: NAME is the component method, CALL its invocation with the
 // parameters T(i)/N(i) in key order and the result in r, the rest the keys.
-#define COMPONENT_API(NAME, ANSWER, CHECK, CALL, ...)                                             \
-    static void ComponentAPI_##NAME(const JsonMap* map) {                                         \
-        static constexpr MethodSpec spec = {                                                      \
-            "ComponentAPI_" #NAME, #NAME, ANSWER, CHECK,                                          \
-            [](IGpkiComponent* c, const CallArguments& a, CallResult& r) -> HRESULT {             \
-                (void)a;                                                                          \
-                (void)r;                                                                          \
-                return CALL;                                                                      \
-            },                                                                                    \
-            {__VA_ARGS__}};                                                                       \
-        runComponentMethod(spec, map);                                                            \
+#define COMPONENT_API(NAME, ANSWER, CHECK, CALL, ...)                                              \
+    static void ComponentAPI_##NAME(const JsonMap* map) {                                          \
+        static constexpr MethodSpec spec = {                                                       \
+            "ComponentAPI_" #NAME,                                                                 \
+            #NAME,                                                                                 \
+            ANSWER,                                                                                \
+            CHECK,                                                                                 \
+            [](IGpkiComponent* c, const CallArguments& a, CallResult& r) -> HRESULT {              \
+                (void)a;                                                                           \
+                (void)r;                                                                           \
+                return CALL;                                                                       \
+            },                                                                                     \
+            {__VA_ARGS__}};                                                                        \
+        runComponentMethod(spec, map);                                                             \
     }
 
 COMPONENT_API(get_lastError, kAnswerNumber, true, c->get_lastError(&r.number))
@@ -303,12 +312,10 @@ COMPONENT_API(GPKI_GetCertTypeOID, kAnswerText, true, c->GPKI_GetCertTypeOID(T(0
               TEXT_KEY("strCert"), NUMBER_KEY("iFlags"))
 COMPONENT_API(GPKI_GetEntityOID, kAnswerText, true, c->GPKI_GetEntityOID(T(0), N(1), &r.text),
               TEXT_KEY("cert"), NUMBER_KEY("iFlags"))
-COMPONENT_API(CAPICertGetPublicKey, kAnswerText, true,
-              c->CAPICertGetPublicKey(T(0), N(1), &r.text), TEXT_KEY("strCert"),
-              NUMBER_KEY("iFlags"))
-COMPONENT_API(CAPICertGetNotBefore, kAnswerText, true,
-              c->CAPICertGetNotBefore(T(0), N(1), &r.text), TEXT_KEY("strCert"),
-              NUMBER_KEY("iFlags"))
+COMPONENT_API(CAPICertGetPublicKey, kAnswerText, true, c->CAPICertGetPublicKey(T(0), N(1), &r.text),
+              TEXT_KEY("strCert"), NUMBER_KEY("iFlags"))
+COMPONENT_API(CAPICertGetNotBefore, kAnswerText, true, c->CAPICertGetNotBefore(T(0), N(1), &r.text),
+              TEXT_KEY("strCert"), NUMBER_KEY("iFlags"))
 COMPONENT_API(CAPICertGetNotAfter, kAnswerText, true, c->CAPICertGetNotAfter(T(0), N(1), &r.text),
               TEXT_KEY("strCert"), NUMBER_KEY("iFlags"))
 COMPONENT_API(CAPICertGetVersion, kAnswerText, true, c->CAPICertGetVersion(T(0), N(1), &r.text),
@@ -324,11 +331,10 @@ COMPONENT_API(GPKI_Decrypt2File, kAnswerNumber, true,
 COMPONENT_API(GPKI_XMLSignTemplate, kAnswerText, true,
               c->GPKI_XMLSignTemplate(T(0), T(1), T(2), N(3), &r.text), TEXT_KEY("bstrPIN"),
               TEXT_KEY("bstrXML"), TEXT_KEY("bstrSignId"), NUMBER_KEY("iFlags"))
-COMPONENT_API(GPKI_SetReaderSlot, kAnswerNumber, true,
-              c->GPKI_SetReaderSlot(N(0), N(1), &r.number), NUMBER_KEY("iFlags"),
-              NUMBER_KEY("slot"))
-COMPONENT_API(GPKI_EnumCertsToString, kAnswerText, true,
-              c->GPKI_EnumCertsToString(N(0), &r.text), NUMBER_KEY("iFlags"))
+COMPONENT_API(GPKI_SetReaderSlot, kAnswerNumber, true, c->GPKI_SetReaderSlot(N(0), N(1), &r.number),
+              NUMBER_KEY("iFlags"), NUMBER_KEY("slot"))
+COMPONENT_API(GPKI_EnumCertsToString, kAnswerText, true, c->GPKI_EnumCertsToString(N(0), &r.text),
+              NUMBER_KEY("iFlags"))
 COMPONENT_API(GPKI_Base64Encode, kAnswerText, true, c->GPKI_Base64Encode(T(0), T(1), &r.text),
               TEXT_KEY("srcData"), TEXT_KEY("codePage"))
 COMPONENT_API(GPKI_Base64Decode, kAnswerText, true, c->GPKI_Base64Decode(T(0), T(1), &r.text),
@@ -350,9 +356,8 @@ COMPONENT_API(GPKI_XMLCalcTemplateFileDigest, kAnswerText, true,
               c->GPKI_XMLCalcTemplateFileDigest(T(0), T(1), &r.text), TEXT_KEY("bstrXMLFilePath"),
               TEXT_KEY("bstrSignId"))
 COMPONENT_API(GPKI_XMLSignTemplateDigest, kAnswerText, true,
-              c->GPKI_XMLSignTemplateDigest(T(0), T(1), T(2), N(3), &r.text),
-              TEXT_KEY("bstrPIN"), TEXT_KEY("bstrXML"), TEXT_KEY("bstrSignId"),
-              NUMBER_KEY("iFlags"))
+              c->GPKI_XMLSignTemplateDigest(T(0), T(1), T(2), N(3), &r.text), TEXT_KEY("bstrPIN"),
+              TEXT_KEY("bstrXML"), TEXT_KEY("bstrSignId"), NUMBER_KEY("iFlags"))
 COMPONENT_API(GPKI_ReadFile, kAnswerText, true, c->GPKI_ReadFile(T(0), N(1), &r.text),
               TEXT_KEY("strFilepath"), NUMBER_KEY("flags"))
 COMPONENT_API(GPKI_XMLSignTemplateFileUpdate, kAnswerText, true,
@@ -413,23 +418,22 @@ COMPONENT_API(CryptCertGetSignatureAlgorithm, kAnswerText, true,
 COMPONENT_API(CryptSignatureGetAlgorithm, kAnswerText, true,
               c->CryptSignatureGetAlgorithm(T(0), N(1), N(2), &r.text), TEXT_KEY("strSignature"),
               NUMBER_KEY("iFlags"), NUMBER_KEY("index"))
-COMPONENT_API(GPKI_SignInitLogin, kAnswerNumber, true,
-              c->GPKI_SignInitLogin(T(0), N(1), &r.number), TEXT_KEY("sOptPIN"),
-              NUMBER_KEY("lFlags"))
+COMPONENT_API(GPKI_SignInitLogin, kAnswerNumber, true, c->GPKI_SignInitLogin(T(0), N(1), &r.number),
+              TEXT_KEY("sOptPIN"), NUMBER_KEY("lFlags"))
 COMPONENT_API(GPKI_DetectCard, kAnswerNumber, true, c->GPKI_DetectCard(N(0), &r.number),
               NUMBER_KEY("iFlags"))
 COMPONENT_API(GPKI_GetCachedCert, kAnswerText, true, c->GPKI_GetCachedCert(&r.text))
 COMPONENT_API(GPKI_CertGetSubjectDirectoryAttrs, kAnswerText, true,
-              c->GPKI_CertGetSubjectDirectoryAttrs(T(0), T(1), N(2), &r.text),
-              TEXT_KEY("strCert"), TEXT_KEY("strOID"), NUMBER_KEY("iFlags"))
+              c->GPKI_CertGetSubjectDirectoryAttrs(T(0), T(1), N(2), &r.text), TEXT_KEY("strCert"),
+              TEXT_KEY("strOID"), NUMBER_KEY("iFlags"))
 COMPONENT_API(CryptCertGetExtension, kAnswerText, true,
               c->CryptCertGetExtension(T(0), N(1), &r.text), TEXT_KEY("strCert"),
               NUMBER_KEY("iFlags"))
-COMPONENT_API(SetDialogString, kAnswerNumber, true,
-              c->SetDialogString(N(0), N(1), T(2), &r.number), NUMBER_KEY("dlgID"),
-              NUMBER_KEY("IDS"), TEXT_KEY("value"))
+COMPONENT_API(SetDialogString, kAnswerNumber, true, c->SetDialogString(N(0), N(1), T(2), &r.number),
+              NUMBER_KEY("dlgID"), NUMBER_KEY("IDS"), TEXT_KEY("value"))
 
-#define ENTRY(NAME) {#NAME, ComponentAPI_##NAME}
+#define ENTRY(NAME)                                                                                \
+    { #NAME, ComponentAPI_##NAME }
 
 const AdapterFunction kComponentFunctions[ADAPTER_COMPONENT_FUNCTIONS] = {
     ENTRY(get_lastError),

@@ -100,8 +100,12 @@ typedef const CLSID& REFCLSID;
 typedef const IID& REFIID;
 
 bool IsEqualGUID(REFGUID a, REFGUID b) noexcept;
-inline bool operator==(REFGUID a, REFGUID b) noexcept { return IsEqualGUID(a, b); }
-inline bool operator!=(REFGUID a, REFGUID b) noexcept { return !IsEqualGUID(a, b); }
+inline bool operator==(REFGUID a, REFGUID b) noexcept {
+    return IsEqualGUID(a, b);
+}
+inline bool operator!=(REFGUID a, REFGUID b) noexcept {
+    return !IsEqualGUID(a, b);
+}
 #define IsEqualIID(a, b) IsEqualGUID((a), (b))
 #define IsEqualCLSID(a, b) IsEqualGUID((a), (b))
 

@@ -17,9 +17,7 @@
 // A registration file holds one path; anything longer is not ours.
 static const size_t kMaxRegistrationBytes = 4096;
 
-static struct {
-    std::atomic<int> initCount;
-} gl;
+static struct { std::atomic<int> initCount; } gl;
 
 // Never destroyed (trivial type), so the library stays unloadable.
 static thread_local IErrorInfo* threadErrorInfo = nullptr;
@@ -260,8 +258,7 @@ HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) noexcept {
 // _com_error
 // ===========================================================================
 
-_com_error::_com_error(HRESULT hr, IErrorInfo* perrinfo) noexcept
-    : hr_(hr), errorInfo_(perrinfo) {}
+_com_error::_com_error(HRESULT hr, IErrorInfo* perrinfo) noexcept : hr_(hr), errorInfo_(perrinfo) {}
 
 _com_error::_com_error(const _com_error& that) noexcept
     : hr_(that.hr_), errorInfo_(that.errorInfo_) {
@@ -329,11 +326,10 @@ void _com_issue_errorex(HRESULT hr, IUnknown* punk, REFIID riid) {
     IErrorInfo* info = nullptr;
     if (punk != nullptr) {
         ISupportErrorInfo* support = nullptr;
-        if (SUCCEEDED(punk->QueryInterface(IID_ISupportErrorInfo,
-                                           reinterpret_cast<void**>(&support))) &&
+        if (SUCCEEDED(
+                punk->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) &&
             support != nullptr) {
-            if (support->InterfaceSupportsErrorInfo(riid) == S_OK &&
-                GetErrorInfo(0, &info) != S_OK)
+            if (support->InterfaceSupportsErrorInfo(riid) == S_OK && GetErrorInfo(0, &info) != S_OK)
                 info = nullptr;
             support->Release();
         }

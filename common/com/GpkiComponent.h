@@ -73,8 +73,7 @@ struct IGpkiComponent : IDispatch {
     virtual HRESULT SetXMLReferenceDirs(BSTR bstrMultiRefDir) = 0;
     virtual HRESULT GPKI_GetSerialNumber(BSTR* pVal) = 0;
     virtual HRESULT GPKI_RSADecrypt(BSTR strCipher, BSTR strPinCode, LONG iFlags, BSTR* pVal) = 0;
-    virtual HRESULT GPKI_RSAEncryptByCert(BSTR strCert, BSTR strData, LONG iFlags,
-                                          BSTR* pVal) = 0;
+    virtual HRESULT GPKI_RSAEncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) = 0;
     // 40 .. 49
     virtual HRESULT GPKI_XMLSignTemplateUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
                                                BSTR* pVal) = 0;
@@ -84,8 +83,7 @@ struct IGpkiComponent : IDispatch {
     virtual HRESULT GPKI_XMLSignTemplateDigest2File(BSTR bstrPIN, BSTR bstrXML,
                                                     BSTR bstrOutXMLFilePath, BSTR bstrSignId,
                                                     LONG iFlags, LONG* pVal) = 0;
-    virtual HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags,
-                                          BSTR* pVal) = 0;
+    virtual HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags, BSTR* pVal) = 0;
     virtual HRESULT SetCodePage(LONG codePage) = 0;
     virtual HRESULT GPKI_GetSlotCount(LONG* pVal) = 0;
     virtual HRESULT GPKI_VerifyPIN(BSTR bPIN, LONG iFlags, LONG* pVal) = 0;
@@ -94,8 +92,8 @@ struct IGpkiComponent : IDispatch {
     virtual HRESULT GPKI_SignData(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags,
                                   LONG iHashFlag, BSTR* pVal) = 0;
     // 50 .. 59
-    virtual HRESULT GPKI_SignDataUpdate(BSTR sData, BSTR signcodepage, LONG iFlags,
-                                        LONG iHashFlag, BSTR* pVal) = 0;
+    virtual HRESULT GPKI_SignDataUpdate(BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
+                                        BSTR* pVal) = 0;
     virtual HRESULT GPKI_PureSign(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags,
                                   LONG iHashFlag, BSTR* pVal) = 0;
     virtual HRESULT CryptCertGetSignatureAlgorithm(BSTR strCert, LONG iFlags, BSTR* pVal) = 0;

@@ -60,8 +60,7 @@ static bool readHex(const char* text, int count, uint32_t* value) {
 bool guidFromText(const char* text, GUID* out) noexcept {
     // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
     if (text == nullptr || out == nullptr || strlen(text) != 38 || text[0] != '{' ||
-        text[37] != '}' || text[9] != '-' || text[14] != '-' || text[19] != '-' ||
-        text[24] != '-')
+        text[37] != '}' || text[9] != '-' || text[14] != '-' || text[19] != '-' || text[24] != '-')
         return false;
     GUID g;
     uint32_t v = 0;

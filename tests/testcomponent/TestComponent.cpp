@@ -169,8 +169,7 @@ struct TestComponent final : IGpkiComponent, ISupportErrorInfo {
     }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                   UINT*) override {
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return E_NOTIMPL;
     }
 
@@ -179,7 +178,9 @@ struct TestComponent final : IGpkiComponent, ISupportErrorInfo {
         return textResult(record(#NAME, {__VA_ARGS__}), #NAME, pVal);                              \
     }
 #define NUMBER_METHOD(NAME, PARAMS, ...)                                                           \
-    HRESULT NAME PARAMS override { return numberResult(record(#NAME, {__VA_ARGS__}), pVal); }
+    HRESULT NAME PARAMS override {                                                                 \
+        return numberResult(record(#NAME, {__VA_ARGS__}), pVal);                                   \
+    }
 
     NUMBER_METHOD(get_lastError, (LONG * pVal))
 
@@ -284,89 +285,92 @@ struct TestComponent final : IGpkiComponent, ISupportErrorInfo {
         }
     }
 
-    TEXT_METHOD(CAPICertGetSerialNumber, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetIssuer, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetSubject, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_GetTailOfCitizenID, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    NUMBER_METHOD(GPKI_GetCertType, (BSTR a, LONG b, LONG * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_GetOrganizationID, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_GetCardHolderRank, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_GetCertTypeOID, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_GetEntityOID, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetPublicKey, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetNotBefore, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetNotAfter, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CAPICertGetVersion, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_EncryptByCert, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a), text(b),
+    TEXT_METHOD(CAPICertGetSerialNumber, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetIssuer, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetSubject, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_GetTailOfCitizenID, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    NUMBER_METHOD(GPKI_GetCertType, (BSTR a, LONG b, LONG* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_GetOrganizationID, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_GetCardHolderRank, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_GetCertTypeOID, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_GetEntityOID, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetPublicKey, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetNotBefore, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetNotAfter, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CAPICertGetVersion, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_EncryptByCert, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a), text(b),
                 number(c))
-    TEXT_METHOD(GPKI_Decrypt, (BSTR a, LONG b, LONG c, BSTR * pVal), text(a), number(b), number(c))
-    NUMBER_METHOD(GPKI_Decrypt2File, (BSTR a, BSTR b, LONG c, LONG d, LONG * pVal), text(a),
-                  text(b), number(c), number(d))
-    TEXT_METHOD(GPKI_XMLSignTemplate, (BSTR a, BSTR b, BSTR c, LONG d, BSTR * pVal), text(a),
+    TEXT_METHOD(GPKI_Decrypt, (BSTR a, LONG b, LONG c, BSTR* pVal), text(a), number(b), number(c))
+    NUMBER_METHOD(GPKI_Decrypt2File, (BSTR a, BSTR b, LONG c, LONG d, LONG* pVal), text(a), text(b),
+                  number(c), number(d))
+    TEXT_METHOD(GPKI_XMLSignTemplate, (BSTR a, BSTR b, BSTR c, LONG d, BSTR* pVal), text(a),
                 text(b), text(c), number(d))
-    NUMBER_METHOD(GPKI_SetReaderSlot, (LONG a, LONG b, LONG * pVal), number(a), number(b))
-    TEXT_METHOD(GPKI_EnumCertsToString, (LONG a, BSTR * pVal), number(a))
-    TEXT_METHOD(GPKI_Base64Encode, (BSTR a, BSTR b, BSTR * pVal), text(a), text(b))
-    TEXT_METHOD(GPKI_Base64Decode, (BSTR a, BSTR b, BSTR * pVal), text(a), text(b))
-    TEXT_METHOD(GPKI_DecryptEx, (BSTR a, BSTR b, LONG c, LONG d, BSTR * pVal), text(a), text(b),
+    NUMBER_METHOD(GPKI_SetReaderSlot, (LONG a, LONG b, LONG* pVal), number(a), number(b))
+    TEXT_METHOD(GPKI_EnumCertsToString, (LONG a, BSTR* pVal), number(a))
+    TEXT_METHOD(GPKI_Base64Encode, (BSTR a, BSTR b, BSTR* pVal), text(a), text(b))
+    TEXT_METHOD(GPKI_Base64Decode, (BSTR a, BSTR b, BSTR* pVal), text(a), text(b))
+    TEXT_METHOD(GPKI_DecryptEx, (BSTR a, BSTR b, LONG c, LONG d, BSTR* pVal), text(a), text(b),
                 number(c), number(d))
-    NUMBER_METHOD(GPKI_SignDataInit, (BSTR a, LONG b, LONG * pVal), text(a), number(b))
-    NUMBER_METHOD(GPKI_SignDataFinal, (LONG a, LONG * pVal), number(a))
-    TEXT_METHOD(GPKI_XMLSignTemplateFile, (BSTR a, BSTR b, BSTR c, LONG d, BSTR * pVal), text(a),
+    NUMBER_METHOD(GPKI_SignDataInit, (BSTR a, LONG b, LONG* pVal), text(a), number(b))
+    NUMBER_METHOD(GPKI_SignDataFinal, (LONG a, LONG* pVal), number(a))
+    TEXT_METHOD(GPKI_XMLSignTemplateFile, (BSTR a, BSTR b, BSTR c, LONG d, BSTR* pVal), text(a),
                 text(b), text(c), number(d))
-    TEXT_METHOD(GPKI_XMLCalcTemplateDigest, (BSTR a, BSTR b, BSTR * pVal), text(a), text(b))
-    TEXT_METHOD(GPKI_XMLCalcTemplateFileDigest, (BSTR a, BSTR b, BSTR * pVal), text(a), text(b))
-    TEXT_METHOD(GPKI_XMLSignTemplateDigest, (BSTR a, BSTR b, BSTR c, LONG d, BSTR * pVal),
-                text(a), text(b), text(c), number(d))
-    TEXT_METHOD(GPKI_ReadFile, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(GPKI_XMLSignTemplateFileUpdate, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a),
+    TEXT_METHOD(GPKI_XMLCalcTemplateDigest, (BSTR a, BSTR b, BSTR* pVal), text(a), text(b))
+    TEXT_METHOD(GPKI_XMLCalcTemplateFileDigest, (BSTR a, BSTR b, BSTR* pVal), text(a), text(b))
+    TEXT_METHOD(GPKI_XMLSignTemplateDigest, (BSTR a, BSTR b, BSTR c, LONG d, BSTR* pVal), text(a),
+                text(b), text(c), number(d))
+    TEXT_METHOD(GPKI_ReadFile, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(GPKI_XMLSignTemplateFileUpdate, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a),
                 text(b), number(c))
-    NUMBER_METHOD(GPKI_SignInit, (BSTR a, LONG b, LONG * pVal), text(a), number(b))
-    NUMBER_METHOD(GPKI_SignFinal, (LONG a, LONG * pVal), number(a))
-    TEXT_METHOD(GPKI_XMLSignTemplateDigestUpdate, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a),
+    NUMBER_METHOD(GPKI_SignInit, (BSTR a, LONG b, LONG* pVal), text(a), number(b))
+    NUMBER_METHOD(GPKI_SignFinal, (LONG a, LONG* pVal), number(a))
+    TEXT_METHOD(GPKI_XMLSignTemplateDigestUpdate, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a),
                 text(b), number(c))
-    NUMBER_METHOD(GPKI_SetPKCS11Driver, (BSTR a, LONG * pVal), text(a))
+    NUMBER_METHOD(GPKI_SetPKCS11Driver, (BSTR a, LONG* pVal), text(a))
 
-    HRESULT SetXMLReferenceDirs(BSTR a) override { return record("SetXMLReferenceDirs", {text(a)}); }
+    HRESULT SetXMLReferenceDirs(BSTR a) override {
+        return record("SetXMLReferenceDirs", {text(a)});
+    }
 
     TEXT_METHOD(GPKI_GetSerialNumber, (BSTR * pVal))
-    TEXT_METHOD(GPKI_RSADecrypt, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a), text(b),
+    TEXT_METHOD(GPKI_RSADecrypt, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a), text(b), number(c))
+    TEXT_METHOD(GPKI_RSAEncryptByCert, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a), text(b),
                 number(c))
-    TEXT_METHOD(GPKI_RSAEncryptByCert, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a), text(b),
+    TEXT_METHOD(GPKI_XMLSignTemplateUpdate, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a), text(b),
                 number(c))
-    TEXT_METHOD(GPKI_XMLSignTemplateUpdate, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a),
-                text(b), number(c))
-    NUMBER_METHOD(GPKI_XMLSignTemplateFile2File, (BSTR a, BSTR b, BSTR c, BSTR d, LONG e,
-                                                  LONG * pVal),
-                  text(a), text(b), text(c), text(d), number(e))
-    NUMBER_METHOD(GPKI_XMLSignTemplateDigest2File, (BSTR a, BSTR b, BSTR c, BSTR d, LONG e,
-                                                    LONG * pVal),
-                  text(a), text(b), text(c), text(d), number(e))
-    TEXT_METHOD(GPKI_GetAttributeCert, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a), text(b),
+    NUMBER_METHOD(GPKI_XMLSignTemplateFile2File,
+                  (BSTR a, BSTR b, BSTR c, BSTR d, LONG e, LONG* pVal), text(a), text(b), text(c),
+                  text(d), number(e))
+    NUMBER_METHOD(GPKI_XMLSignTemplateDigest2File,
+                  (BSTR a, BSTR b, BSTR c, BSTR d, LONG e, LONG* pVal), text(a), text(b), text(c),
+                  text(d), number(e))
+    TEXT_METHOD(GPKI_GetAttributeCert, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a), text(b),
                 number(c))
 
-    HRESULT SetCodePage(LONG a) override { return record("SetCodePage", {number(a)}); }
+    HRESULT SetCodePage(LONG a) override {
+        return record("SetCodePage", {number(a)});
+    }
 
     NUMBER_METHOD(GPKI_GetSlotCount, (LONG * pVal))
-    NUMBER_METHOD(GPKI_VerifyPIN, (BSTR a, LONG b, LONG * pVal), text(a), number(b))
+    NUMBER_METHOD(GPKI_VerifyPIN, (BSTR a, LONG b, LONG* pVal), text(a), number(b))
     NUMBER_METHOD(GPKI_GetErrorPINCount, (LONG * pVal))
-    TEXT_METHOD(GetVersion, (LONG a, BSTR * pVal), number(a))
-    TEXT_METHOD(GPKI_SignData, (BSTR a, BSTR b, BSTR c, LONG d, LONG e, BSTR * pVal), text(a),
+    TEXT_METHOD(GetVersion, (LONG a, BSTR* pVal), number(a))
+    TEXT_METHOD(GPKI_SignData, (BSTR a, BSTR b, BSTR c, LONG d, LONG e, BSTR* pVal), text(a),
                 text(b), text(c), number(d), number(e))
-    TEXT_METHOD(GPKI_SignDataUpdate, (BSTR a, BSTR b, LONG c, LONG d, BSTR * pVal), text(a),
-                text(b), number(c), number(d))
-    TEXT_METHOD(GPKI_PureSign, (BSTR a, BSTR b, BSTR c, LONG d, LONG e, BSTR * pVal), text(a),
+    TEXT_METHOD(GPKI_SignDataUpdate, (BSTR a, BSTR b, LONG c, LONG d, BSTR* pVal), text(a), text(b),
+                number(c), number(d))
+    TEXT_METHOD(GPKI_PureSign, (BSTR a, BSTR b, BSTR c, LONG d, LONG e, BSTR* pVal), text(a),
                 text(b), text(c), number(d), number(e))
-    TEXT_METHOD(CryptCertGetSignatureAlgorithm, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    TEXT_METHOD(CryptSignatureGetAlgorithm, (BSTR a, LONG b, LONG c, BSTR * pVal), text(a),
+    TEXT_METHOD(CryptCertGetSignatureAlgorithm, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    TEXT_METHOD(CryptSignatureGetAlgorithm, (BSTR a, LONG b, LONG c, BSTR* pVal), text(a),
                 number(b), number(c))
-    NUMBER_METHOD(GPKI_SignInitLogin, (BSTR a, LONG b, LONG * pVal), text(a), number(b))
-    NUMBER_METHOD(GPKI_DetectCard, (LONG a, LONG * pVal), number(a))
+    NUMBER_METHOD(GPKI_SignInitLogin, (BSTR a, LONG b, LONG* pVal), text(a), number(b))
+    NUMBER_METHOD(GPKI_DetectCard, (LONG a, LONG* pVal), number(a))
     TEXT_METHOD(GPKI_GetCachedCert, (BSTR * pVal))
-    TEXT_METHOD(GPKI_CertGetSubjectDirectoryAttrs, (BSTR a, BSTR b, LONG c, BSTR * pVal), text(a),
+    TEXT_METHOD(GPKI_CertGetSubjectDirectoryAttrs, (BSTR a, BSTR b, LONG c, BSTR* pVal), text(a),
                 text(b), number(c))
-    TEXT_METHOD(CryptCertGetExtension, (BSTR a, LONG b, BSTR * pVal), text(a), number(b))
-    NUMBER_METHOD(SetDialogString, (LONG a, LONG b, BSTR c, LONG * pVal), number(a), number(b),
+    TEXT_METHOD(CryptCertGetExtension, (BSTR a, LONG b, BSTR* pVal), text(a), number(b))
+    NUMBER_METHOD(SetDialogString, (LONG a, LONG b, BSTR c, LONG* pVal), number(a), number(b),
                   text(c))
 };
 

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -144,8 +144,8 @@ class AdapterTest : public ::testing::Test {
         EXPECT_NE(copy.module, nullptr) << dlerror();
         if (copy.module != nullptr) {
             copy.callMethod = reinterpret_cast<CallMethodEntry>(dlsym(copy.module, "callMethod"));
-            copy.callJsonMapMethod = reinterpret_cast<CallJsonMapMethodEntry>(
-                dlsym(copy.module, "callJsonMapMethod"));
+            copy.callJsonMapMethod =
+                reinterpret_cast<CallJsonMapMethodEntry>(dlsym(copy.module, "callJsonMapMethod"));
         }
         copies_.push_back(copy);
         return copies_.back();
@@ -282,8 +282,8 @@ void requestFor(const Member& m, std::vector<std::pair<std::string, std::string>
     while (std::getline(keys, item, ',')) {
         if (item.empty())
             continue;
-        std::string value = item[0] == 'T' ? "v" + std::to_string(place)
-                                           : std::to_string(100 + place);
+        std::string value =
+            item[0] == 'T' ? "v" + std::to_string(place) : std::to_string(100 + place);
         pairs.push_back({item.substr(2), value});
         if (place > 0)
             expectedArguments += "|";
@@ -311,7 +311,8 @@ TEST_F(AdapterTest, EveryFunctionByIndexCallsItsMethodWithKeysInTableOrder) {
     for (int i = 0; i < 60; i++) {
         const Member& m = kMembers[i];
         std::vector<std::pair<std::string, std::string>> pairs = {
-            {"FunctionName", m.name}, {"KestrovaFunctionIndex", std::to_string(i)},
+            {"FunctionName", m.name},
+            {"KestrovaFunctionIndex", std::to_string(i)},
             {"AdapterJsonKeyCheck", "true"}};
         std::string expectedArguments;
         requestFor(m, pairs, expectedArguments);
@@ -350,19 +351,30 @@ TEST_F(AdapterTest, LookupByIndexAndByName) {
     const std::string longName = "GPKI_SignData" + std::string(190, 'x');
     const Case cases[] = {
         {"49", "gpki_signdata", "GPKI_SignData", "answer:GPKI_SignData", {}},
-        {nullptr, "GPKI_SignData", "GPKI_SignData", "answer:GPKI_SignData",
+        {nullptr,
+         "GPKI_SignData",
+         "GPKI_SignData",
+         "answer:GPKI_SignData",
          {"KestrovaFunctionIndex is not match with adapter", "FunctionName from web: GPKI_SignData",
           "FunctionName in adapter: get_lastError", "FunctionIndex mode: Fail",
           "Function search name mode: GPKI_SignData"}},
-        {"60", "GPKI_SignData", "GPKI_SignData", "answer:GPKI_SignData",
+        {"60",
+         "GPKI_SignData",
+         "GPKI_SignData",
+         "answer:GPKI_SignData",
          {"FunctionIndex: Out of range", "FunctionIndex mode: Fail"}},
-        {"-4", "GPKI_SignData", "GPKI_SignData", "answer:GPKI_SignData",
+        {"-4",
+         "GPKI_SignData",
+         "GPKI_SignData",
+         "answer:GPKI_SignData",
          {"FunctionIndex: Out of range"}},
-        {"49", "GPKI_PureSign", "GPKI_PureSign", "answer:GPKI_PureSign",
+        {"49",
+         "GPKI_PureSign",
+         "GPKI_PureSign",
+         "answer:GPKI_PureSign",
          {"FunctionName in adapter: GPKI_SignData"}},
         {"true", "GPKI_EnumCerts", "GPKI_EnumCerts", "cert-a;cert-b;cert-c;", {}},
-        {"0", "NoSuchFunction", nullptr, "61005",
-         {"Function name does not match: NoSuchFunction"}},
+        {"0", "NoSuchFunction", nullptr, "61005", {"Function name does not match: NoSuchFunction"}},
         {"12", longName, nullptr, "61005", {}},
     };
     for (const Case& c : cases) {
@@ -393,7 +405,8 @@ TEST_F(AdapterTest, SystemFunctions) {
     };
     const Case cases[] = {{"-1", kVersion}, {"-2", "0"}, {"-1", kVersion}};
     for (const Case& c : cases)
-        EXPECT_EQ(call({{"FunctionName", "anything"}, {"KestrovaFunctionIndex", c.index},
+        EXPECT_EQ(call({{"FunctionName", "anything"},
+                        {"KestrovaFunctionIndex", c.index},
                         {"url", "https://example.invalid/"}}),
                   c.answer);
     EXPECT_EQ(component_.callCount(), 0);
@@ -405,8 +418,7 @@ TEST_F(AdapterTest, SystemFunctions) {
     // The component goes with the tables: nothing is left behind the unload.
     EXPECT_EQ(component_.liveObjects(), baseObjects_);
     // After the release the copy only waits to be unloaded.
-    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"}, {"KestrovaFunctionIndex", "49"}}),
-              "61005");
+    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"}, {"KestrovaFunctionIndex", "49"}}), "61005");
     EXPECT_EQ(component_.callCount(), 0);
 }
 
@@ -445,8 +457,11 @@ TEST_F(AdapterTest, ComponentThatCannotBeCreatedAnswers61905UntilItCan) {
 
 TEST_F(AdapterTest, MissingKeysAndAdapterJsonKeyCheck) {
     size_t mark = logMark();
-    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"}, {"sOptPIN", "1234"},
-                    {"signcodepage", "65001"}, {"iFlags", "1"}, {"iHashFlag", "2"},
+    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"},
+                    {"sOptPIN", "1234"},
+                    {"signcodepage", "65001"},
+                    {"iFlags", "1"},
+                    {"iHashFlag", "2"},
                     {"AdapterJsonKeyCheck", "TRUE"}}),
               "61016");
     EXPECT_EQ(component_.callCount(), 0) << "refused before the component";
@@ -455,16 +470,24 @@ TEST_F(AdapterTest, MissingKeysAndAdapterJsonKeyCheck) {
     EXPECT_EQ(log.find("Json map key not found: sOptPIN"), std::string::npos);
 
     // Without the check the call goes ahead with an empty text.
-    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"}, {"sOptPIN", "1234"},
-                    {"signcodepage", "65001"}, {"iFlags", "1"}, {"iHashFlag", "2"},
+    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"},
+                    {"sOptPIN", "1234"},
+                    {"signcodepage", "65001"},
+                    {"iFlags", "1"},
+                    {"iHashFlag", "2"},
                     {"AdapterJsonKeyCheck", "yes"}}),
               "answer:GPKI_SignData");
     EXPECT_EQ(std::string(component_.lastArguments()), "1234|<null>|65001|1|2");
 
     // The next handler starts with a clean slate; flag companions never count.
-    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"}, {"sOptPIN", "1234"}, {"sData", "a*b"},
-                    {"sData_KestrovaFlag", "true"}, {"signcodepage", "65001"}, {"iFlags", "1"},
-                    {"iHashFlag", "2"}, {"AdapterJsonKeyCheck", "true"}}),
+    EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"},
+                    {"sOptPIN", "1234"},
+                    {"sData", "a*b"},
+                    {"sData_KestrovaFlag", "true"},
+                    {"signcodepage", "65001"},
+                    {"iFlags", "1"},
+                    {"iHashFlag", "2"},
+                    {"AdapterJsonKeyCheck", "true"}}),
               "answer:GPKI_SignData");
     EXPECT_EQ(std::string(component_.lastArguments()), "1234|a\\b|65001|1|2");
 
@@ -472,8 +495,7 @@ TEST_F(AdapterTest, MissingKeysAndAdapterJsonKeyCheck) {
     EXPECT_EQ(call({{"FunctionName", "GetVersion"}, {"AdapterJsonKeyCheck", "true"}}),
               "answer:GetVersion");
     EXPECT_EQ(std::string(component_.lastArguments()), "0");
-    EXPECT_EQ(call({{"FunctionName", "GPKI_GetSlotCount"}, {"AdapterJsonKeyCheck", "true"}}),
-              "42");
+    EXPECT_EQ(call({{"FunctionName", "GPKI_GetSlotCount"}, {"AdapterJsonKeyCheck", "true"}}), "42");
 }
 
 TEST_F(AdapterTest, NumberParameters) {
@@ -481,8 +503,8 @@ TEST_F(AdapterTest, NumberParameters) {
         const char* value; // null: key absent
         const char* passed;
     };
-    const Case cases[] = {{"true", "1"},   {"TRUE", "1"},  {"False", "0"}, {"12abc", "12"},
-                          {"abc", "0"},    {"-5", "-5"},   {" 7", "7"},    {nullptr, "0"}};
+    const Case cases[] = {{"true", "1"}, {"TRUE", "1"}, {"False", "0"}, {"12abc", "12"},
+                          {"abc", "0"},  {"-5", "-5"},  {" 7", "7"},    {nullptr, "0"}};
     for (const Case& c : cases) {
         std::vector<std::pair<std::string, std::string>> pairs = {
             {"FunctionName", "GPKI_DetectCard"}, {"KestrovaFunctionIndex", "55"}};
@@ -509,33 +531,45 @@ TEST_F(AdapterTest, TextAnswersAndUnicode) {
     EXPECT_EQ(call({{"FunctionName", "GPKI_GetCachedCert"}}), "");
 }
 
-TEST_F(AdapterTest, FailingComponentAnswers61011AndParametersAreWiped) {
-    struct Case {
-        HRESULT failure;
-        const char* answer;
-    };
-    const Case cases[] = {{E_FAIL, "61011"}, {DISP_E_EXCEPTION, "61011"}, {S_OK, nullptr}};
-    for (const Case& c : cases) {
-        component_.setFailure(c.failure);
+TEST_F(AdapterTest, FailingComponentAnswers61011) {
+    const HRESULT failures[] = {E_FAIL, DISP_E_EXCEPTION, E_OUTOFMEMORY};
+    for (HRESULT failure : failures) {
+        component_.setFailure(failure);
         size_t mark = logMark();
+        EXPECT_EQ(call({{"FunctionName", "GPKI_SignData"},
+                        {"KestrovaFunctionIndex", "49"},
+                        {"sOptPIN", "135790"},
+                        {"sData", "secret data to sign"}}),
+                  "61011");
+        std::string log = logSince(mark);
+        EXPECT_NE(log.find("Catch component exception"), std::string::npos);
+        EXPECT_NE(log.find("[Safe Line] Safe in ComponentAPI_GPKI_SignData at "),
+                  std::string::npos);
+        EXPECT_NE(log.find(" lines in AdapterProject"), std::string::npos);
+        EXPECT_EQ(log.find("Finish component func: "), std::string::npos);
+    }
+    // Every answer kind ends the same way.
+    EXPECT_EQ(call({{"FunctionName", "SetCodePage"}, {"codePage", "950"}}), "61011");
+    EXPECT_EQ(call({{"FunctionName", "GPKI_EnumCerts"}}), "61011");
+    EXPECT_EQ(call({{"FunctionName", "GPKI_VerifyPIN"}, {"bPIN", "0000"}}), "61011");
+    component_.setFailure(S_OK);
+    EXPECT_EQ(call({{"FunctionName", "GPKI_VerifyPIN"}, {"bPIN", "0000"}}), "42");
+}
+
+TEST_F(AdapterTest, TextParametersAreWipedOnEveryPath) {
+#ifndef KESTROVA_CAN_INSPECT_FREED
+    GTEST_SKIP() << "freed memory can only be inspected under AddressSanitizer";
+#else
+    // The UTF-16 copies the component saw are zero once the call is over,
+    // whether the component failed or not.
+    for (HRESULT failure : {E_FAIL, S_OK}) {
+        component_.setFailure(failure);
         std::string answer = call({{"FunctionName", "GPKI_SignData"},
                                    {"KestrovaFunctionIndex", "49"},
                                    {"sOptPIN", "135790"},
                                    {"sData", "secret data to sign"},
                                    {"signcodepage", "65001"}});
-        if (c.answer != nullptr) {
-            EXPECT_EQ(answer, c.answer);
-            std::string log = logSince(mark);
-            EXPECT_NE(log.find("Catch component exception"), std::string::npos);
-            EXPECT_NE(log.find("[Safe Line] Safe in ComponentAPI_GPKI_SignData at "),
-                      std::string::npos);
-            EXPECT_NE(log.find(" lines in AdapterProject"), std::string::npos);
-        } else {
-            EXPECT_EQ(answer, "answer:GPKI_SignData");
-        }
-#ifdef KESTROVA_CAN_INSPECT_FREED
-        // The UTF-16 copies the component saw are zero after the call,
-        // whether it failed or not.
+        EXPECT_EQ(answer, failure == S_OK ? "answer:GPKI_SignData" : "61011");
         for (int i = 0; i < 3; i++) {
             const void* address = nullptr;
             size_t bytes = 0;
@@ -543,13 +577,7 @@ TEST_F(AdapterTest, FailingComponentAnswers61011AndParametersAreWiped) {
             EXPECT_GT(bytes, 0u);
             EXPECT_TRUE(allZero(address, bytes)) << "text parameter " << i;
         }
-#endif
     }
-    component_.setFailure(E_FAIL);
-    EXPECT_EQ(call({{"FunctionName", "SetCodePage"}, {"codePage", "950"}}), "61011");
-    EXPECT_EQ(call({{"FunctionName", "GPKI_EnumCerts"}}), "61011");
-#ifndef KESTROVA_CAN_INSPECT_FREED
-    GTEST_SKIP() << "the wipe is only observable under AddressSanitizer";
 #endif
 }
 
@@ -603,9 +631,9 @@ TEST_F(AdapterTest, CopiesKeepSeparateStateAndUnloadForGood) {
 
     // Only the two entry points are visible: nothing of the copy's own JSON,
     // log or COM code can bind to the host's.
-    for (const char* hidden : {"parseJsonMap", "getValue", "setLog", "logNormal",
-                               "reportMissingKeys", "SysAllocString", "CoCreateInstance",
-                               "DllGetClassObject", "secureWipe"})
+    for (const char* hidden :
+         {"parseJsonMap", "getValue", "setLog", "logNormal", "reportMissingKeys", "SysAllocString",
+          "CoCreateInstance", "DllGetClassObject", "secureWipe"})
         EXPECT_EQ(dlsym(second.module, hidden), nullptr) << hidden;
 
     std::string firstPath = first.path;

@@ -117,7 +117,8 @@ TEST(ComText, Utf8RoundTripAndMalformedInput) {
     const char16_t lone[] = {u'a', 0xD800, u'b'};
     char* text = nullptr;
     ASSERT_EQ(utf8FromWide(lone, 3, &text), S_OK);
-    EXPECT_STREQ(text, "a\xEF\xBF\xBD" "b");
+    EXPECT_STREQ(text, "a\xEF\xBF\xBD"
+                       "b");
     free(text);
 }
 
@@ -142,9 +143,12 @@ TEST(Variant, ChangeTypeToText) {
         const char* expected;
     };
     const Case cases[] = {
-        {VT_I4, 12345, 0, "12345"},     {VT_I4, -2147483647 - 1, 0, "-2147483648"},
-        {VT_INT, -7, 0, "-7"},          {VT_BOOL, VARIANT_TRUE, 0, "-1"},
-        {VT_BOOL, VARIANT_FALSE, 0, "0"}, {VT_BOOL, VARIANT_TRUE, VARIANT_ALPHABOOL, "True"},
+        {VT_I4, 12345, 0, "12345"},
+        {VT_I4, -2147483647 - 1, 0, "-2147483648"},
+        {VT_INT, -7, 0, "-7"},
+        {VT_BOOL, VARIANT_TRUE, 0, "-1"},
+        {VT_BOOL, VARIANT_FALSE, 0, "0"},
+        {VT_BOOL, VARIANT_TRUE, VARIANT_ALPHABOOL, "True"},
         {VT_EMPTY, 0, 0, ""},
     };
     for (const Case& c : cases) {
