@@ -41,14 +41,23 @@ std::string withoutFinalSlash(std::string path)
     return path;
 }
 
-// Makes folder with mode 0700 unless it exists; then insists that it is a
-// real folder owned by us, so another user cannot plant our locks or sockets.
+// Makes folder with mode 0700 unless it exists (missing parents too); then
+// insists that it is a real folder owned by us, so another user cannot plant
+// our locks, events or sockets, and closes it to others if it was open.
 bool ensurePrivateFolder(const std::string& folder, int* outError)
 {
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (outError != nullptr)
-            *outError = errno;
-        return false;
+        bool made = false;
+        if (errno == ENOENT) {
+            for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+                mkdir(folder.substr(0, slash).c_str(), 0700);
+            made = mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+        }
+        if (!made) {
+            if (outError != nullptr)
+                *outError = errno;
+            return false;
+        }
     }
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) {
@@ -58,7 +67,12 @@ bool ensurePrivateFolder(const std::string& folder, int* outError)
     }
     if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid()) {
         if (outError != nullptr)
-            *outError = EACCES;
+            *outError = S_ISDIR(info.st_mode) ? EACCES : ENOTDIR;
+        return false;
+    }
+    if ((info.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) {
+        if (outError != nullptr)
+            *outError = errno;
         return false;
     }
     return true;

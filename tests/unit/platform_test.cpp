@@ -3,6 +3,7 @@
 // against real sockets, and module loading.
 
 #include "common/platform/Platform.h"
+#include "tests/helpers/ProcessHelpers.h"
 #include "tests/helpers/TestHelpers.h"
 
 #include <gtest/gtest.h>
@@ -130,7 +131,24 @@ TEST_F(PlatformTest, RuntimeFolderIsPrivateAndRefusedWhenNotOurs)
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     EXPECT_EQ(platformRuntimeSubfolder("locks"), folder + "/locks");
 
-    // A file where the folder should be.
+    // Missing parents are made; a folder left open to others is closed.
+    {
+        ScopedEnv r("KESTROVA_RUNTIME_DIR", temp.path() + "/a/b/run");
+        ASSERT_TRUE(platformRuntimeFolder(folder));
+        EXPECT_EQ(folder, temp.path() + "/a/b/run");
+        chmod(folder.c_str(), 0777);
+        ASSERT_TRUE(platformRuntimeFolder(folder));
+        ASSERT_EQ(stat(folder.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
+
+    // A file, or a link to a folder, where the folder should be.
+    std::string linked = temp.path() + "/linked";
+    ASSERT_EQ(symlink(temp.folder("elsewhere").c_str(), linked.c_str()), 0);
+    {
+        ScopedEnv r("KESTROVA_RUNTIME_DIR", linked);
+        EXPECT_FALSE(platformRuntimeFolder(folder));
+    }
     std::string file = temp.sub("not-a-folder");
     kestrova_test::writeFile(file, "x");
     {
@@ -149,6 +167,7 @@ TEST_F(PlatformTest, RuntimeFolderIsPrivateAndRefusedWhenNotOurs)
         EXPECT_FALSE(platformRuntimeFolder(folder, &error));
         EXPECT_EQ(error, EACCES);
         EXPECT_EQ(platformLockAcquire("someone_lock", 0), nullptr);
+        EXPECT_EQ(platformEventCreate("someone_event"), nullptr);
     }
 }
 
@@ -581,4 +600,31 @@ TEST_F(PlatformTest, ModuleLoadSymbolAndFree)
     EXPECT_NE(error.find("noSuchEntryPoint"), std::string::npos) << error;
     EXPECT_TRUE(platformModuleFree(module, &error));
     EXPECT_TRUE(platformModuleFree(nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// The shared process helper of the tests
+// ---------------------------------------------------------------------------
+
+
+TEST_F(PlatformTest, ScopedProgramPassesEnvironmentAndKillsOnExit)
+{
+    std::string out = temp.sub("out.txt");
+    {
+        kestrova_test::ScopedProgram shell({"/bin/sh", "-c", "echo \"$KESTROVA_PROBE\"; exit 3"},
+                                           {{"KESTROVA_PROBE", "seen"}}, out);
+        ASSERT_TRUE(shell.started());
+        EXPECT_EQ(shell.wait(), 3);
+    }
+    EXPECT_EQ(kestrova_test::readFile(out), "seen\n");
+    pid_t pid;
+    {
+        kestrova_test::ScopedProgram sleeper({kHelper, "sleep", "600000"});
+        ASSERT_TRUE(sleeper.started());
+        EXPECT_TRUE(sleeper.running());
+        pid = sleeper.pid();
+    }
+    EXPECT_NE(kill(pid, 0), 0) << "killed and reaped when the object went";
+    kestrova_test::ScopedProgram missing({"/nonexistent/program"});
+    EXPECT_FALSE(missing.started());
 }
