@@ -139,6 +139,17 @@ const char* callSystemFunction(const SessionSlot& slot, const JsonMap* map, cons
     return nullptr;
 }
 
+// The row whose folder and adapter name equal the given ones without regard to case.
+const PathRow* findPathRow(const char* folder, const char* adapterName)
+{
+    for (const PathRow& row : kPathTable) {
+        if (strcasecmp(folder, row.libDir) == 0 && strcasecmp(adapterName, row.comName) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
 bool isCopyFileOf(const std::string& path, int index)
 {
     const std::string folder =
@@ -415,12 +426,7 @@ bool isPathInTable(const char* folder, const char* adapterName) noexcept
         KESTROVA_NULL_PARAM(folder == nullptr ? "LibDir" : "ComName");
         return false;
     }
-    bool found = false;
-    for (const PathRow& row : kPathTable) {
-        if (strcasecmp(folder, row.libDir) == 0 && strcasecmp(adapterName, row.comName) == 0) {
-            found = true;
-        }
-    }
+    const bool found = findPathRow(folder, adapterName) != nullptr;
     logWarning("Path table compare: ", found ? "Success" : "Fail");
     logWarning("Lib: ", kPathTable[0].libDir);
     logWarning("Component: ", kPathTable[0].comName);
@@ -454,6 +460,12 @@ bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* o
             setResult(*answer, 61009);
             return false;
         }
+        // The table's own spelling names the files: file names are case
+        // sensitive here, so "ardeq" would name a folder that does not exist.
+        const PathRow* row = findPathRow(outPath->folder, outPath->adapterName);
+        memset(outPath, 0, sizeof(*outPath));
+        copyBounded(outPath->folder, sizeof(outPath->folder), row->libDir);
+        copyBounded(outPath->adapterName, sizeof(outPath->adapterName), row->comName);
     }
     if (outPath->folder[0] == '\0' || outPath->adapterName[0] == '\0') {
         logNormal("No path information connection: ", "Reject");

@@ -20,8 +20,9 @@ struct AdapterPath {
 };
 
 // Reads "PathID", "LibDir" and "ComName" and decides which library the page
-// may load. True with outPath filled; false when refused (*answer reset and
-// holding "result" 61009).
+// may load. True with outPath filled (a folder and name that matched a row of
+// the table in another letter case take the row's spelling); false when
+// refused (*answer reset and holding "result" 61009).
 [[nodiscard]] bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* outPath) noexcept;
 // Drops the characters < > : " / \ | ? * ; & $ in place, zero-fills the rest of
 // the buffer up to size, and turns ".." into the empty text.

@@ -267,7 +267,7 @@ TEST(PathTable, RequestsResolveOrAreRefused)
         {R"({"PathID":"5D21A7C94E3B4F08A6C2917E0B4D3F65"})", true, "ARDEQ", "GpkiCardAdapter"},
         {R"({"PathID":"5d21a7c94e3b4f08a6c2917e0b4d3f65","LibDir":"X","ComName":"Y"})", true, "ARDEQ",
          "GpkiCardAdapter"},
-        {R"({"LibDir":"ardeq","ComName":"GPKICARDADAPTER"})", true, "ardeq", "GPKICARDADAPTER"},
+        {R"({"LibDir":"ardeq","ComName":"GPKICARDADAPTER"})", true, "ARDEQ", "GpkiCardAdapter"},
         {R"({"LibDir":"AR:DEQ","ComName":"GpkiCardAdapter"})", true, "ARDEQ", "GpkiCardAdapter"},
         {R"({"LibDir":"Other","ComName":"GpkiCardAdapter"})", false, "", ""},
         {R"({"PathID":"0000","LibDir":"Other","ComName":"Lib"})", true, "Other", "Lib"},
