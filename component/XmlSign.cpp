@@ -251,11 +251,12 @@ bool fixedWidth(const gnutls_datum_t& v, size_t size, std::string& out) {
 
 // The signature value as XMLDSig wants it: PKCS#1 v1.5 bytes for RSA, the
 // plain r||s concatenation for ECDSA (GnuTLS gives DER).
-long signCanonical(gnutls_privkey_t key, const SignatureMethod& method, const unsigned char* data,
-                   size_t length, std::string& outValue) {
+long signCanonical(gnutls_privkey_t key, gnutls_x509_crt_t cert, const SignatureMethod& method,
+                   const unsigned char* data, size_t length, std::string& outValue) {
+    if (gnutls_privkey_get_pk_algorithm(key, nullptr) != method.pk) return kCmsXmlBadAlgorithm;
+    // The curve size from the certificate: a token key may not report it.
     unsigned bits = 0;
-    int pk = gnutls_privkey_get_pk_algorithm(key, &bits);
-    if (pk != method.pk) return kCmsXmlBadAlgorithm;
+    if (gnutls_x509_crt_get_pk_algorithm(cert, &bits) != method.pk || bits == 0) return kCmsXmlBadAlgorithm;
     gnutls_datum_t in{const_cast<unsigned char*>(data), static_cast<unsigned>(length)};
     gnutls_datum_t sig{nullptr, 0};
     if (gnutls_privkey_sign_data(key, method.digest, 0, &in, &sig) < 0) return kCmsXmlSignFailed;
@@ -383,10 +384,9 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
     if (!isDsig(signatureValue, xmlSecNodeSignatureValue)) return kCmsXmlBadTemplate;
     const SignatureMethod* method = findSignatureMethod(signatureMethod);
     if (method == nullptr) return kCmsXmlBadAlgorithm;
-    if (request.mode != kXmlSignDigestsOnly) {
-        unsigned bits = 0;
-        if (gnutls_privkey_get_pk_algorithm(key, &bits) != method->pk) return kCmsXmlBadAlgorithm;
-    }
+    if (request.mode != kXmlSignDigestsOnly &&
+        gnutls_privkey_get_pk_algorithm(key, nullptr) != method->pk)
+        return kCmsXmlBadAlgorithm;
 
     bool anyReference = false;
     for (xmlNodePtr r = nextElement(signatureMethod); r != nullptr; r = nextElement(r)) {
@@ -437,7 +437,7 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
         if (xmlSecTransformCtxXmlExecute(c14n.get(), nodes.get()) < 0 || c14n->result == nullptr)
             return kCmsXmlDigestFailed;
         std::string value;
-        long rc = signCanonical(key, *method, xmlSecBufferGetData(c14n->result),
+        long rc = signCanonical(key, cert, *method, xmlSecBufferGetData(c14n->result),
                                 xmlSecBufferGetSize(c14n->result), value);
         if (rc != kCmsXmlOk) return rc;
         xmlNodeSetContent(signatureValue, BAD_CAST base64Lines(value).c_str());

@@ -1,0 +1,64 @@
+#pragma once
+// A SoftHSM2 token made by tools/make-test-token (RSA key "Kestrova RSA",
+// signing and encryption; EC key "Kestrova EC", signing only), an allowed
+// exchange folder for the file methods, and the component state the method
+// bodies run on, under the real token lock, as the COM object calls them.
+
+#include "component/ComponentMethods.h"
+#include "component/Token.h"
+
+#include "tests/unit/cms_testkeys.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+struct CmsToken {
+    std::string root;     // everything of this run
+    std::string token;    // make-test-token's folder
+    std::string allowed;  // the one folder file methods may use
+    std::string outside;  // a folder they may not
+    std::string pin = "123456";
+};
+
+inline CmsToken& cmsToken() {
+    static CmsToken t;
+    return t;
+}
+
+class CmsTokenEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        CmsToken& t = cmsToken();
+        t.root = testMakeFolder("cmsxml-it");
+        t.token = t.root + "/token";
+        t.allowed = t.root + "/allowed";
+        t.outside = t.root + "/outside";
+        std::string log;
+        int rc = testRun(std::string(KESTROVA_TEST_MAKE_TOKEN) + " '" + t.token + "' --export-keys", &log);
+        ASSERT_EQ(rc, 0) << log;
+        testRun("mkdir -p '" + t.allowed + "' '" + t.outside + "' '" + t.root + "/config/ARDEQKestrova'");
+        testWriteFile(t.root + "/config/ARDEQKestrova/component.conf", "folder = " + t.allowed + "\n");
+        setenv("SOFTHSM2_CONF", (t.token + "/softhsm2.conf").c_str(), 1);
+        setenv("KESTROVA_PKCS11_MODULE", "/usr/lib/softhsm/libsofthsm2.so", 1);
+        setenv("XDG_CONFIG_HOME", (t.root + "/config").c_str(), 1);
+        setenv("HOME", t.root.c_str(), 1);
+    }
+    void TearDown() override {
+        if (getenv("KESTROVA_ITEST_KEEP") == nullptr) testRun("rm -rf '" + cmsToken().root + "'");
+    }
+};
+
+// One component object's state, released at the end like the object does.
+struct ComponentFixture {
+    ComponentState state;
+    ~ComponentFixture() {
+        auto guard = tokenLock();
+        long n = 0;
+        (void)componentSignStep(state, kSignFinal, std::string(), 0, n);
+        componentStateRelease(state);
+    }
+};
+
+inline std::string tokenFile(const std::string& name) { return cmsToken().token + "/" + name; }
