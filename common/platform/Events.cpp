@@ -126,7 +126,8 @@ int platformEventWait(PlatformEvent* event, int timeoutMilliseconds)
         bool gone = false;
         for (ssize_t offset = 0; offset < length;) {
             const struct inotify_event* item = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-            if (item->mask & IN_CLOSE_WRITE)
+            // An overflowed queue lost pulses; report one rather than none.
+            if (item->mask & (IN_CLOSE_WRITE | IN_Q_OVERFLOW))
                 pulsed = true;
             if (item->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
                 gone = true;
