@@ -43,6 +43,7 @@ struct LogLibraryState {
     char filePath[kFilePathSize] = {};
     bool timeFixed = false;
     struct tm fixedTime {};
+    std::string defaultFile = kDefaultLogFile;
 };
 
 LogLibraryState gl;
@@ -269,7 +270,7 @@ int QXLogInit(const char* section, const char* iniPath)
     int threshold = 0;
     {
         std::lock_guard<std::mutex> hold(gl.mutex);
-        snprintf(gl.filePath, sizeof gl.filePath, "%s", haveFile ? logFile : kDefaultLogFile);
+        snprintf(gl.filePath, sizeof gl.filePath, "%s", haveFile ? logFile : gl.defaultFile.c_str());
         gl.maximumSize = haveMaximum ? decimalValue(maximum) : 0;
         if (levelCode != 0) {
             gl.threshold.store(0);
@@ -414,4 +415,11 @@ void QXLogResetForTesting()
     gl.rotationCounter = 0;
     gl.filePath[0] = '\0';
     gl.timeFixed = false;
+    gl.defaultFile = kDefaultLogFile;
+}
+
+void QXLogSetDefaultFileForTesting(const char* path)
+{
+    std::lock_guard<std::mutex> hold(gl.mutex);
+    gl.defaultFile = path != nullptr ? path : kDefaultLogFile;
 }

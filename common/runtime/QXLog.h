@@ -50,5 +50,8 @@ void QXLogSetFixedTimeForTesting(const struct tm* fixedLocalTime);
 int QXLogRotationCounterForTesting();
 // Copies the configured file path (at most outSize - 1 characters).
 void QXLogFilePathForTesting(char* out, size_t outSize);
-// Tests only: back to the start state (disabled, threshold 0, counter 0).
+// Tests only: back to the start state (disabled, threshold 0, counter 0,
+// default log file /tmp/QXLog.log).
 void QXLogResetForTesting();
+// Tests only: another default log file, so that no test writes the shared one.
+void QXLogSetDefaultFileForTesting(const char* path);

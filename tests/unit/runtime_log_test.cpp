@@ -53,6 +53,7 @@ protected:
     {
         exchangeLogReady(false);
         QXLogResetForTesting();
+        QXLogSetDefaultFileForTesting((temp.path() + "/QXLog.log").c_str());
     }
     void TearDown() override
     {
@@ -250,28 +251,32 @@ TEST_F(LogTest, InitResultCodesAndDefaults)
     EXPECT_EQ(QXLogInit("ARDEQKestrova", ini.c_str()), 104);
 
     // An unreadable (too long) "Log File" falls back to the default path.
-    writeFile(ini, "[ARDEQKestrova]\nLog File=/" + std::string(200, 'a') + "\nLog Level=-1\n");
-    EXPECT_EQ(QXLogInit("ARDEQKestrova", ini.c_str()), 0);
     char path[128];
+    writeFile(ini, "[ARDEQKestrova]\nLog File=/" + std::string(200, 'a') + "\nLog Level=5\n");
+    QXLogSetDefaultFileForTesting((temp.path() + "/default.log").c_str());
+    EXPECT_EQ(QXLogInit("ARDEQKestrova", ini.c_str()), 0);
     QXLogFilePathForTesting(path, sizeof path);
-    EXPECT_STREQ(path, "/tmp/QXLog.log");
+    EXPECT_EQ(std::string(path), temp.path() + "/default.log");
+    QXLogResetForTesting();
+    QXLogFilePathForTesting(path, sizeof path);
+    EXPECT_STREQ(path, "") << "reset";
 }
 
 TEST_F(LogTest, BareNameIsSearchedInSysconfThenHomeThenTmp)
 {
     std::string etc = getenv("KESTROVA_SYSCONF_DIR");
     std::string homeFolder = getenv("HOME");
-    settings(homeFolder, "/home.log", "-1");
+    settings(homeFolder, temp.path() + "/home.log", "5");
     EXPECT_EQ(QXLogInit("ARDEQKestrova", "ARDEQKestrova.ini"), 0);
     char path[128];
     QXLogFilePathForTesting(path, sizeof path);
-    EXPECT_STREQ(path, "/home.log");
+    EXPECT_EQ(std::string(path), temp.path() + "/home.log");
 
     QXLogResetForTesting();
-    settings(etc, "/etc.log", "-1");
+    settings(etc, temp.path() + "/etc.log", "5");
     EXPECT_EQ(QXLogInit("ARDEQKestrova", "ARDEQKestrova.ini"), 0);
     QXLogFilePathForTesting(path, sizeof path);
-    EXPECT_STREQ(path, "/etc.log");
+    EXPECT_EQ(std::string(path), temp.path() + "/etc.log");
 }
 
 // ---------------------------------------------------------------------------
