@@ -258,14 +258,12 @@ void runComponentMethod(const MethodSpec& spec, const JsonMap* map) {
 // The members
 // ===========================================================================
 
-#define TEXT_KEY(key)                                                                              \
-    Param {                                                                                        \
-        key, kText                                                                                 \
-    }
-#define NUMBER_KEY(key)                                                                            \
-    Param {                                                                                        \
-        key, kNumber                                                                               \
-    }
+constexpr Param TEXT_KEY(const char* key) {
+    return Param{key, kText};
+}
+constexpr Param NUMBER_KEY(const char* key) {
+    return Param{key, kNumber};
+}
 #define T(i) a.text[i]
 #define N(i) a.number[i]
 

@@ -47,6 +47,14 @@ struct Recorder {
     std::atomic<int> createdObjects{0};
 };
 
+// With KESTROVA_TEST_COMPONENT_ECHO set, text methods answer
+// "<method>(<arguments>)", so a test that only sees answers (through the
+// service) can tell what reached the component.
+bool echoArguments() {
+    const char* echo = getenv("KESTROVA_TEST_COMPONENT_ECHO");
+    return echo != nullptr && echo[0] != 0;
+}
+
 Recorder& recorder() {
     static Recorder r;
     return r;
@@ -118,7 +126,12 @@ struct TestComponent final : IGpkiComponent, ISupportErrorInfo {
             std::lock_guard<std::mutex> hold(r.mutex);
             if (r.nullText)
                 return S_OK;
-            answer = r.textAnswerSet ? r.textAnswer : std::string("answer:") + method;
+            if (r.textAnswerSet)
+                answer = r.textAnswer;
+            else if (echoArguments())
+                answer = std::string(method) + "(" + r.lastArguments + ")";
+            else
+                answer = std::string("answer:") + method;
         }
         return bstrFromUtf8(answer.c_str(), out);
     }

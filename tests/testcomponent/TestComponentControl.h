@@ -25,7 +25,9 @@ typedef bool (*TestComponentTextArgumentFunction)(int index, const void** outAdd
                                                   size_t* outBytes);
 // Every method fails with hr (S_OK: none) and sets an error object.
 typedef void (*TestComponentSetFailureFunction)(HRESULT hr);
-// Answer of text methods: a UTF-8 text; null gives a null BSTR.
+// Answer of text methods: a UTF-8 text; null gives a null BSTR. By default
+// "answer:<method>", or "<method>(<arguments as recorded>)" when the
+// environment has KESTROVA_TEST_COMPONENT_ECHO (for tests through the service).
 typedef void (*TestComponentSetTextAnswerFunction)(const char* text);
 // Answer of number methods.
 typedef void (*TestComponentSetNumberAnswerFunction)(LONG number);
