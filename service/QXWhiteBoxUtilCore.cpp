@@ -23,8 +23,8 @@ static void hashLittleEndian(sha256_ctx* ctx, uint32_t value, size_t byteCount) 
     sha256_update(ctx, byteCount, bytes);
 }
 
-// The warning goes to standard output rather than to the log: the slot is
-// usually being cleared while the log may already be gone.
+// Final reports a bad slot on standard output, whether logging is on or not:
+// a caller that hands it nothing has lost track of a key text.
 static void printNullWarning(const char* name, int line) {
     printf("[Warning] Parameter %s is null at %s %d\n", name, "QXWhiteBoxUtilCore", line);
     fflush(stdout);
