@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <strings.h>
 
 #define ADAPTER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -101,8 +100,13 @@ int compareAdapterNames(const char* a, const char* b) {
     return a[i] == 0 ? -1 : 1;
 }
 
+// Whole names, ASCII letters folded whatever the host's locale.
 bool sameName(const char* a, const char* b) {
-    return strcasecmp(a, b) == 0;
+    size_t i = 0;
+    for (; a[i] != 0 && b[i] != 0; i++)
+        if (lowerByte(a[i]) != lowerByte(b[i]))
+            return false;
+    return a[i] == b[i];
 }
 
 void copyName(char* out, const char* name) {
