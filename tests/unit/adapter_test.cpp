@@ -169,15 +169,19 @@ class AdapterTest : public ::testing::Test {
 
     // Everything the adapter copies have logged so far (dated file names).
     std::string logText() const {
-        std::string all;
+        std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(folder_)) {
             std::string name = entry.path().filename().string();
-            if (name.rfind("adapter", 0) == 0 && entry.path().extension() == ".log") {
-                std::ifstream file(entry.path());
-                std::stringstream text;
-                text << file.rdbuf();
-                all += text.str();
-            }
+            if (name.rfind("adapter", 0) == 0 && entry.path().extension() == ".log")
+                files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end()); // dated names sort by day
+        std::string all;
+        for (const fs::path& path : files) {
+            std::ifstream file(path);
+            std::stringstream text;
+            text << file.rdbuf();
+            all += text.str();
         }
         return all;
     }
