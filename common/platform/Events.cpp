@@ -20,10 +20,9 @@ struct PlatformEvent {
 
 namespace {
 
-std::string eventPath(const char* name, int* outError)
-{
-    if (name == nullptr || name[0] == '\0' || strchr(name, '/') != nullptr || strcmp(name, ".") == 0 ||
-        strcmp(name, "..") == 0) {
+std::string eventPath(const char* name, int* outError) {
+    if (name == nullptr || name[0] == '\0' || strchr(name, '/') != nullptr ||
+        strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
         if (outError != nullptr)
             *outError = EINVAL;
         return "";
@@ -40,15 +39,15 @@ std::string eventPath(const char* name, int* outError)
 
 // The watch is made before the handle is returned, so no pulse that follows
 // can be missed by the first wait.
-PlatformEvent* watchEvent(const std::string& path, int* outError)
-{
+PlatformEvent* watchEvent(const std::string& path, int* outError) {
     int notify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (notify < 0) {
         if (outError != nullptr)
             *outError = errno;
         return nullptr;
     }
-    int watch = inotify_add_watch(notify, path.c_str(), IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF);
+    int watch =
+        inotify_add_watch(notify, path.c_str(), IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF);
     if (watch < 0) {
         if (outError != nullptr)
             *outError = errno;
@@ -66,8 +65,7 @@ PlatformEvent* watchEvent(const std::string& path, int* outError)
 
 } // namespace
 
-PlatformEvent* platformEventCreate(const char* name, int* outError)
-{
+PlatformEvent* platformEventCreate(const char* name, int* outError) {
     if (outError != nullptr)
         *outError = 0;
     std::string path = eventPath(name, outError);
@@ -84,8 +82,7 @@ PlatformEvent* platformEventCreate(const char* name, int* outError)
     return watchEvent(path, outError);
 }
 
-PlatformEvent* platformEventOpen(const char* name, int* outError)
-{
+PlatformEvent* platformEventOpen(const char* name, int* outError) {
     if (outError != nullptr)
         *outError = 0;
     std::string path = eventPath(name, outError);
@@ -99,8 +96,7 @@ PlatformEvent* platformEventOpen(const char* name, int* outError)
     return watchEvent(path, outError);
 }
 
-int platformEventWait(PlatformEvent* event, int timeoutMilliseconds)
-{
+int platformEventWait(PlatformEvent* event, int timeoutMilliseconds) {
     if (event == nullptr || event->watch < 0)
         return -1;
     alignas(struct inotify_event) char buffer[4096];
@@ -125,7 +121,8 @@ int platformEventWait(PlatformEvent* event, int timeoutMilliseconds)
         bool pulsed = false;
         bool gone = false;
         for (ssize_t offset = 0; offset < length;) {
-            const struct inotify_event* item = reinterpret_cast<const struct inotify_event*>(buffer + offset);
+            const struct inotify_event* item =
+                reinterpret_cast<const struct inotify_event*>(buffer + offset);
             // An overflowed queue lost pulses; report one rather than none.
             if (item->mask & (IN_CLOSE_WRITE | IN_Q_OVERFLOW))
                 pulsed = true;
@@ -142,8 +139,7 @@ int platformEventWait(PlatformEvent* event, int timeoutMilliseconds)
     }
 }
 
-bool platformEventPulse(PlatformEvent* event)
-{
+bool platformEventPulse(PlatformEvent* event) {
     if (event == nullptr)
         return false;
     int descriptor = open(event->path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -153,8 +149,7 @@ bool platformEventPulse(PlatformEvent* event)
     return true;
 }
 
-bool platformEventPulseByName(const char* name)
-{
+bool platformEventPulseByName(const char* name) {
     std::string path = eventPath(name, nullptr);
     if (path.empty())
         return false;
@@ -165,8 +160,7 @@ bool platformEventPulseByName(const char* name)
     return true;
 }
 
-void platformEventClose(PlatformEvent* event)
-{
+void platformEventClose(PlatformEvent* event) {
     if (event == nullptr)
         return;
     close(event->inotify);

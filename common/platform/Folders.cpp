@@ -15,27 +15,24 @@
 
 namespace {
 
-std::string environmentOr(const char* name, const char* fallback)
-{
+std::string environmentOr(const char* name, const char* fallback) {
     const char* value = getenv(name);
     if (value != nullptr && value[0] != '\0')
         return value;
     return fallback;
 }
 
-std::string passwordHome()
-{
+std::string passwordHome() {
     std::vector<char> buffer(16384);
     struct passwd entry {};
     struct passwd* result = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
-        result->pw_dir != nullptr)
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 &&
+        result != nullptr && result->pw_dir != nullptr)
         return result->pw_dir;
     return "";
 }
 
-std::string withoutFinalSlash(std::string path)
-{
+std::string withoutFinalSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
     return path;
@@ -44,12 +41,12 @@ std::string withoutFinalSlash(std::string path)
 // Makes folder with mode 0700 unless it exists (missing parents too); then
 // insists that it is a real folder owned by us, so another user cannot plant
 // our locks, events or sockets, and closes it to others if it was open.
-bool ensurePrivateFolder(const std::string& folder, int* outError)
-{
+bool ensurePrivateFolder(const std::string& folder, int* outError) {
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         bool made = false;
         if (errno == ENOENT) {
-            for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+            for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+                 slash = folder.find('/', slash + 1))
                 mkdir(folder.substr(0, slash).c_str(), 0700);
             made = mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
         }
@@ -79,8 +76,7 @@ bool ensurePrivateFolder(const std::string& folder, int* outError)
 }
 
 // Reads the DESKTOP entry of ~/.config/user-dirs.dirs: XDG_DESKTOP_DIR="$HOME/Desktop".
-std::string userDirsDesktop(const std::string& home)
-{
+std::string userDirsDesktop(const std::string& home) {
     std::string configHome = environmentOr("XDG_CONFIG_HOME", "");
     if (configHome.empty())
         configHome = home + ".config";
@@ -94,7 +90,8 @@ std::string userDirsDesktop(const std::string& home)
         if (line.compare(start, key.size(), key) != 0)
             continue;
         std::string value = line.substr(start + key.size());
-        while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
+        while (!value.empty() &&
+               (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
             value.pop_back();
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
@@ -108,26 +105,22 @@ std::string userDirsDesktop(const std::string& home)
 
 } // namespace
 
-std::string platformCommonAppDataFolder()
-{
+std::string platformCommonAppDataFolder() {
     return withoutFinalSlash(environmentOr("KESTROVA_COMMON_APPDATA", "/var/lib"));
 }
 
-std::string platformSysconfFolder()
-{
+std::string platformSysconfFolder() {
     return withoutFinalSlash(environmentOr("KESTROVA_SYSCONF_DIR", "/etc"));
 }
 
-std::string platformUserTempFolder()
-{
+std::string platformUserTempFolder() {
     std::string folder = environmentOr("TMPDIR", "/tmp");
     if (folder.back() != '/')
         folder += '/';
     return folder;
 }
 
-std::string platformHomeFolder()
-{
+std::string platformHomeFolder() {
     std::string home = environmentOr("HOME", "");
     if (home.empty())
         home = passwordHome();
@@ -138,8 +131,7 @@ std::string platformHomeFolder()
     return home;
 }
 
-std::string platformDesktopFolder()
-{
+std::string platformDesktopFolder() {
     std::string desktop = environmentOr("XDG_DESKTOP_DIR", "");
     if (!desktop.empty())
         return withoutFinalSlash(desktop);
@@ -152,8 +144,7 @@ std::string platformDesktopFolder()
     return home + "Desktop";
 }
 
-bool platformRuntimeFolder(std::string& outFolder, int* outError)
-{
+bool platformRuntimeFolder(std::string& outFolder, int* outError) {
     outFolder.clear();
     if (outError != nullptr)
         *outError = 0;
@@ -172,8 +163,7 @@ bool platformRuntimeFolder(std::string& outFolder, int* outError)
     return true;
 }
 
-std::string platformRuntimeSubfolder(const char* sub, int* outError)
-{
+std::string platformRuntimeSubfolder(const char* sub, int* outError) {
     std::string folder;
     if (!platformRuntimeFolder(folder, outError))
         return "";
@@ -186,8 +176,7 @@ std::string platformRuntimeSubfolder(const char* sub, int* outError)
     return folder;
 }
 
-std::string platformExecutablePath()
-{
+std::string platformExecutablePath() {
     std::vector<char> buffer(4096);
     for (;;) {
         ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -201,8 +190,7 @@ std::string platformExecutablePath()
     }
 }
 
-std::string platformExecutableFolder()
-{
+std::string platformExecutableFolder() {
     std::string path = platformExecutablePath();
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)
@@ -212,13 +200,12 @@ std::string platformExecutableFolder()
     return path.substr(0, slash);
 }
 
-std::string platformUserName()
-{
+std::string platformUserName() {
     std::vector<char> buffer(16384);
     struct passwd entry {};
     struct passwd* result = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
-        result->pw_name != nullptr && result->pw_name[0] != '\0')
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &result) == 0 &&
+        result != nullptr && result->pw_name != nullptr && result->pw_name[0] != '\0')
         return result->pw_name;
     std::string user = environmentOr("USER", "");
     if (!user.empty())

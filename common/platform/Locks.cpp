@@ -23,15 +23,13 @@ namespace {
 constexpr const char* kLogLockPath = "/tmp/.QXLog.lock";
 constexpr long kRetryMilliseconds = 5;
 
-long long monotonicMilliseconds()
-{
+long long monotonicMilliseconds() {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void sleepMilliseconds(long milliseconds)
-{
+void sleepMilliseconds(long milliseconds) {
     struct timespec delay {};
     delay.tv_sec = milliseconds / 1000;
     delay.tv_nsec = (milliseconds % 1000) * 1000000L;
@@ -39,8 +37,7 @@ void sleepMilliseconds(long milliseconds)
     }
 }
 
-bool validLockName(const char* name)
-{
+bool validLockName(const char* name) {
     if (name == nullptr || name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
         return false;
     return strchr(name, '/') == nullptr;
@@ -48,8 +45,7 @@ bool validLockName(const char* name)
 
 } // namespace
 
-PlatformLock* platformLockAcquire(const char* name, unsigned waitMilliseconds, int* outError)
-{
+PlatformLock* platformLockAcquire(const char* name, unsigned waitMilliseconds, int* outError) {
     if (outError != nullptr)
         *outError = 0;
     if (!validLockName(name)) {
@@ -97,8 +93,7 @@ PlatformLock* platformLockAcquire(const char* name, unsigned waitMilliseconds, i
     return lock;
 }
 
-void platformLockRelease(PlatformLock* lock)
-{
+void platformLockRelease(PlatformLock* lock) {
     if (lock == nullptr)
         return;
     flock(lock->descriptor, LOCK_UN);
@@ -106,8 +101,7 @@ void platformLockRelease(PlatformLock* lock)
     delete lock;
 }
 
-int platformLogLockAcquire()
-{
+int platformLogLockAcquire() {
     // Open without O_CREAT first: with fs.protected_regular, an O_CREAT open of
     // another user's file in sticky /tmp is refused even though it exists.
     int descriptor = open(kLogLockPath, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -129,8 +123,7 @@ int platformLogLockAcquire()
     return descriptor;
 }
 
-void platformLogLockRelease(int descriptor)
-{
+void platformLogLockRelease(int descriptor) {
     if (descriptor < 0)
         return;
     flock(descriptor, LOCK_UN);

@@ -19,8 +19,7 @@
 // Random bytes
 // ---------------------------------------------------------------------------
 
-bool platformRandomBytes(void* buffer, size_t length)
-{
+bool platformRandomBytes(void* buffer, size_t length) {
     if (buffer == nullptr)
         return false;
     unsigned char* out = static_cast<unsigned char*>(buffer);
@@ -49,8 +48,7 @@ constexpr unsigned kTcpListen = 0x0A;
 // /proc/net/tcp* print an address as the in-memory 32-bit words in hex, each
 // word in host order; reading each word back restores the network bytes.
 bool parseProcAddress(const std::string& text, unsigned char* outAddress, size_t addressLength,
-                      unsigned* outPort)
-{
+                      unsigned* outPort) {
     size_t colon = text.find(':');
     if (colon != addressLength * 2 || text.size() <= colon + 1)
         return false;
@@ -74,8 +72,7 @@ bool parseProcAddress(const std::string& text, unsigned char* outAddress, size_t
 
 } // namespace
 
-bool platformLocalPortInUse(int port, bool ipv6)
-{
+bool platformLocalPortInUse(int port, bool ipv6) {
     if (port <= 0 || port > 0xFFFF)
         return false;
     unsigned char loopback[16] = {};
@@ -100,7 +97,8 @@ bool platformLocalPortInUse(int port, bool ipv6)
             unsigned endpointPort = 0;
             if (!parseProcAddress(*endpoint, address, addressLength, &endpointPort))
                 continue;
-            if (endpointPort == static_cast<unsigned>(port) && memcmp(address, loopback, addressLength) == 0)
+            if (endpointPort == static_cast<unsigned>(port) &&
+                memcmp(address, loopback, addressLength) == 0)
                 return true;
         }
     }
@@ -117,8 +115,7 @@ namespace {
 // mutex is recursive because a library's constructors may load modules.
 std::recursive_mutex gModuleMutex;
 
-void takeDlError(std::string* outError, const char* fallback)
-{
+void takeDlError(std::string* outError, const char* fallback) {
     const char* text = dlerror();
     if (outError != nullptr)
         *outError = text != nullptr ? text : fallback;
@@ -126,8 +123,7 @@ void takeDlError(std::string* outError, const char* fallback)
 
 } // namespace
 
-void* platformModuleLoad(const char* path, std::string* outError)
-{
+void* platformModuleLoad(const char* path, std::string* outError) {
     if (path == nullptr || path[0] == '\0') {
         if (outError != nullptr)
             *outError = "empty module path";
@@ -143,8 +139,7 @@ void* platformModuleLoad(const char* path, std::string* outError)
     return module;
 }
 
-void* platformModuleSymbol(void* module, const char* name, std::string* outError)
-{
+void* platformModuleSymbol(void* module, const char* name, std::string* outError) {
     if (module == nullptr || name == nullptr) {
         if (outError != nullptr)
             *outError = "null module or symbol name";
@@ -160,8 +155,7 @@ void* platformModuleSymbol(void* module, const char* name, std::string* outError
     return symbol;
 }
 
-bool platformModuleFree(void* module, std::string* outError)
-{
+bool platformModuleFree(void* module, std::string* outError) {
     if (module == nullptr)
         return true;
     std::lock_guard<std::recursive_mutex> hold(gModuleMutex);

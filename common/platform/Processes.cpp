@@ -22,14 +22,13 @@ extern char** environ;
 
 namespace {
 
-bool endsWith(const std::string& text, const std::string& tail)
-{
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Splits at blanks; double quotes group and are removed.
-std::vector<std::string> splitCommandLine(const char* command)
-{
+std::vector<std::string> splitCommandLine(const char* command) {
     std::vector<std::string> words;
     std::string word;
     bool inWord = false;
@@ -53,8 +52,7 @@ std::vector<std::string> splitCommandLine(const char* command)
     return words;
 }
 
-std::string shellQuote(const std::string& text)
-{
+std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
         if (c == '\'')
@@ -67,8 +65,7 @@ std::string shellQuote(const std::string& text)
 
 // For a shell command only the first word follows the program-name rule; the
 // rest is the shell's business.
-std::string rewriteShellCommand(const char* command)
-{
+std::string rewriteShellCommand(const char* command) {
     std::string text = command;
     size_t start = text.find_first_not_of(" \t");
     if (start == std::string::npos)
@@ -97,8 +94,7 @@ struct SpawnSetup {
     posix_spawnattr_t attributes;
     bool ready = false;
 
-    explicit SpawnSetup(bool newSession)
-    {
+    explicit SpawnSetup(bool newSession) {
         if (posix_spawn_file_actions_init(&actions) != 0)
             return;
         if (posix_spawnattr_init(&attributes) != 0) {
@@ -122,8 +118,7 @@ struct SpawnSetup {
         posix_spawnattr_setflags(&attributes, flags);
         ready = true;
     }
-    ~SpawnSetup()
-    {
+    ~SpawnSetup() {
         if (ready) {
             posix_spawn_file_actions_destroy(&actions);
             posix_spawnattr_destroy(&attributes);
@@ -133,8 +128,7 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-pid_t spawnCommand(const char* command, bool throughShell, bool newSession)
-{
+pid_t spawnCommand(const char* command, bool throughShell, bool newSession) {
     if (command == nullptr)
         return -1;
     std::vector<std::string> words;
@@ -157,20 +151,20 @@ pid_t spawnCommand(const char* command, bool throughShell, bool newSession)
     pid_t pid = -1;
     int result;
     if (words[0].find('/') != std::string::npos)
-        result = posix_spawn(&pid, words[0].c_str(), &setup.actions, &setup.attributes, arguments.data(), environ);
+        result = posix_spawn(&pid, words[0].c_str(), &setup.actions, &setup.attributes,
+                             arguments.data(), environ);
     else
-        result = posix_spawnp(&pid, words[0].c_str(), &setup.actions, &setup.attributes, arguments.data(), environ);
+        result = posix_spawnp(&pid, words[0].c_str(), &setup.actions, &setup.attributes,
+                              arguments.data(), environ);
     return result == 0 ? pid : -1;
 }
 
-std::string baseName(const std::string& path)
-{
+std::string baseName(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string wantedName(const char* name)
-{
+std::string wantedName(const char* name) {
     std::string wanted = name;
     if (endsWith(wanted, ".exe"))
         wanted.resize(wanted.size() - 4);
@@ -179,8 +173,7 @@ std::string wantedName(const char* name)
 
 // Base name of /proc/<pid>/exe; argv[0] when the link cannot be read (another
 // user's process). comm is never used: it is cut at 15 characters.
-std::string processName(const std::string& pid)
-{
+std::string processName(const std::string& pid) {
     std::string root = "/proc/" + pid;
     char buffer[4096];
     ssize_t length = readlink((root + "/exe").c_str(), buffer, sizeof buffer - 1);
@@ -196,9 +189,7 @@ std::string processName(const std::string& pid)
     return baseName(first);
 }
 
-template <typename Visit>
-void forEachProcess(Visit visit)
-{
+template <typename Visit> void forEachProcess(Visit visit) {
     DIR* folder = opendir("/proc");
     if (folder == nullptr)
         return;
@@ -218,8 +209,7 @@ void forEachProcess(Visit visit)
 
 } // namespace
 
-std::string platformResolveProgram(const std::string& firstWord)
-{
+std::string platformResolveProgram(const std::string& firstWord) {
     if (firstWord.find('/') != std::string::npos || !endsWith(firstWord, ".exe"))
         return firstWord;
     std::string folder = platformExecutableFolder();
@@ -231,13 +221,11 @@ std::string platformResolveProgram(const std::string& firstWord)
     return folder + program;
 }
 
-pid_t platformStartProgram(const char* command, bool throughShell)
-{
+pid_t platformStartProgram(const char* command, bool throughShell) {
     return spawnCommand(command, throughShell, false);
 }
 
-int platformWaitProgram(pid_t pid)
-{
+int platformWaitProgram(pid_t pid) {
     if (pid <= 0)
         return -1;
     int status = 0;
@@ -256,8 +244,7 @@ int platformWaitProgram(pid_t pid)
     return -1;
 }
 
-int platformRunAndWait(const char* command, bool throughShell)
-{
+int platformRunAndWait(const char* command, bool throughShell) {
     pid_t pid = platformStartProgram(command, throughShell);
     if (pid < 0)
         return 0;
@@ -265,8 +252,7 @@ int platformRunAndWait(const char* command, bool throughShell)
     return code < 0 ? 0 : code;
 }
 
-bool platformStartDetached(const char* command)
-{
+bool platformStartDetached(const char* command) {
     pid_t pid = spawnCommand(command, false, true);
     if (pid < 0)
         return false;
@@ -287,8 +273,7 @@ bool platformStartDetached(const char* command)
     return true;
 }
 
-bool platformProcessExists(const char* name)
-{
+bool platformProcessExists(const char* name) {
     if (name == nullptr || name[0] == '\0')
         return false;
     std::string wanted = wantedName(name);
@@ -301,8 +286,7 @@ bool platformProcessExists(const char* name)
     return found;
 }
 
-int platformKillByName(const char* name)
-{
+int platformKillByName(const char* name) {
     if (name == nullptr || name[0] == '\0')
         return 0;
     std::string wanted = wantedName(name);

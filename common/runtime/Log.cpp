@@ -27,21 +27,18 @@ struct ProgramLogState {
 
 ProgramLogState gs;
 
-const char* orEmpty(const char* text)
-{
+const char* orEmpty(const char* text) {
     return text != nullptr ? text : "";
 }
 
-const char* sourceName(const char* file)
-{
+const char* sourceName(const char* file) {
     if (file == nullptr)
         return "";
     const char* slash = strrchr(file, '/');
     return slash != nullptr ? slash + 1 : file;
 }
 
-void writeTagged(const char* tag, const char* label, const char* value)
-{
+void writeTagged(const char* tag, const char* label, const char* value) {
     if (!gs.ready.load())
         return;
     char prefix[kPrefixSize];
@@ -54,8 +51,7 @@ void writeTagged(const char* tag, const char* label, const char* value)
     QXLogPrint(5, "[%s]%s %s%s", prefix, tag, orEmpty(label), orEmpty(value));
 }
 
-void writeTaggedNumber(const char* tag, const char* label, long number)
-{
+void writeTaggedNumber(const char* tag, const char* label, long number) {
     char value[32];
     snprintf(value, sizeof value, "%ld", number);
     writeTagged(tag, label, value);
@@ -63,8 +59,7 @@ void writeTaggedNumber(const char* tag, const char* label, long number)
 
 } // namespace
 
-bool setLog(const char* prefixName)
-{
+bool setLog(const char* prefixName) {
     if (gs.ready.load())
         return true;
     if (prefixName == nullptr) {
@@ -103,7 +98,8 @@ bool setLog(const char* prefixName)
         }
     }
     int result = QXLogInit(kSettingsSection, chosen.c_str());
-    QXLogPrint(5, "%s %d %s Compile Time : %s %s", sourceName(__FILE__), __LINE__, "setLog", __DATE__, __TIME__);
+    QXLogPrint(5, "%s %d %s Compile Time : %s %s", sourceName(__FILE__), __LINE__, "setLog",
+               __DATE__, __TIME__);
     gs.ready.exchange(result == 0);
     bool ready = gs.ready.load();
     if (ready)
@@ -111,63 +107,51 @@ bool setLog(const char* prefixName)
     return ready;
 }
 
-bool isLogReady()
-{
+bool isLogReady() {
     return gs.ready.load();
 }
 
-bool exchangeLogReady(bool ready)
-{
+bool exchangeLogReady(bool ready) {
     return gs.ready.exchange(ready);
 }
 
-void logNormal(const char* label, const char* text)
-{
+void logNormal(const char* label, const char* text) {
     writeTagged("[Normal]", label, text);
 }
 
-void logNormalNumber(const char* label, long number)
-{
+void logNormalNumber(const char* label, long number) {
     writeTaggedNumber("[Normal]", label, number);
 }
 
-void logNormalWide(const char* label, const char* text)
-{
+void logNormalWide(const char* label, const char* text) {
     writeTagged("[Normal]", label, orEmpty(text));
 }
 
-void logError(const char* label, const char* text)
-{
+void logError(const char* label, const char* text) {
     writeTagged("[Error]", label, text);
 }
 
-void logErrorNumber(const char* label, long number)
-{
+void logErrorNumber(const char* label, long number) {
     writeTaggedNumber("[Error]", label, number);
 }
 
-void logWarning(const char* label, const char* text)
-{
+void logWarning(const char* label, const char* text) {
     writeTagged("[Warning]", label, text);
 }
 
-void logWarningNumber(const char* label, long number)
-{
+void logWarningNumber(const char* label, long number) {
     writeTaggedNumber("[Warning]", label, number);
 }
 
-void logPlain(const char* text, const char* value)
-{
+void logPlain(const char* text, const char* value) {
     QXLogPrint(5, "%s%s", orEmpty(text), orEmpty(value));
 }
 
-void logPlainWide(const char* text, const char* value)
-{
+void logPlainWide(const char* text, const char* value) {
     QXLogPrint(5, "%s%s", orEmpty(text), orEmpty(value));
 }
 
-void logExistence(const char* label, bool exists)
-{
+void logExistence(const char* label, bool exists) {
     if (!gs.ready.load())
         return;
     if (exists)
@@ -176,28 +160,25 @@ void logExistence(const char* label, bool exists)
         logError(label, "Not Exist");
 }
 
-void logChoice(const char* label, bool flag, const char* textIfTrue, const char* textIfFalse)
-{
+void logChoice(const char* label, bool flag, const char* textIfTrue, const char* textIfFalse) {
     if (!gs.ready.load())
         return;
     logNormal(label, flag ? textIfTrue : textIfFalse);
 }
 
-void logNullParameter(const char* name, const char* file, int line)
-{
+void logNullParameter(const char* name, const char* file, int line) {
     char value[512];
-    snprintf(value, sizeof value, "Parameter %s is null at %s %d", orEmpty(name), sourceName(file), line);
+    snprintf(value, sizeof value, "Parameter %s is null at %s %d", orEmpty(name), sourceName(file),
+             line);
     logWarning("", value);
 }
 
-void logAllocationFailure(const char* file, int line)
-{
+void logAllocationFailure(const char* file, int line) {
     logError("Memory allocate fail at file: ", sourceName(file));
     logErrorNumber("Memory allocate fail at line: ", line);
 }
 
-void logSeparator()
-{
+void logSeparator() {
     if (!gs.ready.load())
         return;
     char line[80];

@@ -30,8 +30,7 @@ struct LogSwitchState {
 
 LogSwitchState gw;
 
-void sleepMilliseconds(long milliseconds)
-{
+void sleepMilliseconds(long milliseconds) {
     struct timespec delay {};
     delay.tv_sec = milliseconds / 1000;
     delay.tv_nsec = (milliseconds % 1000) * 1000000L;
@@ -39,8 +38,7 @@ void sleepMilliseconds(long milliseconds)
     }
 }
 
-void toggle()
-{
+void toggle() {
     if (!gw.loggingOn) {
         setLog(gw.prefix.c_str());
         gw.loggingOn = true;
@@ -52,8 +50,7 @@ void toggle()
     }
 }
 
-void switchLoop() noexcept
-{
+void switchLoop() noexcept {
     try {
         while (!gw.stop.load()) {
             int result = platformEventWait(gw.event, kStopPollMilliseconds);
@@ -80,8 +77,7 @@ void switchLoop() noexcept
 
 } // namespace
 
-int startLogSwitchThread(const char* prefix, bool initialState)
-{
+int startLogSwitchThread(const char* prefix, bool initialState) {
     std::lock_guard<std::mutex> hold(gw.mutex);
     if (gw.thread.joinable())
         return EBUSY;
@@ -103,8 +99,7 @@ int startLogSwitchThread(const char* prefix, bool initialState)
     return 0;
 }
 
-void stopLogSwitchThread()
-{
+void stopLogSwitchThread() {
     std::lock_guard<std::mutex> hold(gw.mutex);
     if (!gw.thread.joinable())
         return;

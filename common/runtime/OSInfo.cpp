@@ -36,10 +36,10 @@ const ReleaseName kReleaseNames[] = {
     {kOsLinux, "Linux"},
 };
 
-bool isMachine64(const char* machine)
-{
-    static const char* const wide[] = {"x86_64", "aarch64", "arm64", "ppc64", "ppc64le", "s390x",
-                                       "riscv64", "mips64", "sparc64", "loongarch64", "alpha", "ia64"};
+bool isMachine64(const char* machine) {
+    static const char* const wide[] = {"x86_64",  "aarch64",     "arm64",   "ppc64",
+                                       "ppc64le", "s390x",       "riscv64", "mips64",
+                                       "sparc64", "loongarch64", "alpha",   "ia64"};
     for (const char* name : wide) {
         if (strcmp(machine, name) == 0)
             return true;
@@ -49,8 +49,7 @@ bool isMachine64(const char* machine)
 
 } // namespace
 
-uint32_t classifyWindowsVersion(const WindowsVersionInfo& info)
-{
+uint32_t classifyWindowsVersion(const WindowsVersionInfo& info) {
     const bool workstation = info.productType == kProductTypeWorkstation;
     const bool wideProcessor = info.processorArchitecture == kProcessorArchitectureAMD64 ||
                                info.processorArchitecture == kProcessorArchitectureIA64;
@@ -104,8 +103,7 @@ uint32_t classifyWindowsVersion(const WindowsVersionInfo& info)
     return release | (wideProcessor ? kOsArch64 : kOsArch32);
 }
 
-uint32_t identifyOS()
-{
+uint32_t identifyOS() {
     struct utsname names {};
     bool wide = sizeof(void*) == 8;
     if (uname(&names) == 0)
@@ -113,8 +111,7 @@ uint32_t identifyOS()
     return kOsLinux | (wide ? kOsArch64 : kOsArch32);
 }
 
-char* osName(uint32_t flags)
-{
+char* osName(uint32_t flags) {
     for (const ReleaseName& release : kReleaseNames) {
         if (flags & release.bit)
             return copyString(release.name);

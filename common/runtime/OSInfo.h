@@ -39,7 +39,7 @@ struct WindowsVersionInfo {
     unsigned major;
     unsigned minor;
     unsigned build;
-    int productType;           // kProductTypeWorkstation or other
+    int productType; // kProductTypeWorkstation or other
     uint32_t suiteMask;
     int serverR2Metric;        // the system metric that marks Server 2003 R2
     int processorArchitecture; // kProcessorArchitecture*

@@ -48,8 +48,7 @@ struct LogLibraryState {
 
 LogLibraryState gl;
 
-const char* levelTag(int level)
-{
+const char* levelTag(int level) {
     static const char* const tags[] = {"", "[FATAL]", "[ERROR]", "[WARN ]", "[INFO ]", "[DEBUG]"};
     if (level <= 0)
         return tags[0];
@@ -59,8 +58,7 @@ const char* levelTag(int level)
 }
 
 // Reads one line without its line feed. False at the end of the file.
-bool readLine(std::ifstream& file, std::string& line)
-{
+bool readLine(std::ifstream& file, std::string& line) {
     line.clear();
     char c;
     bool any = false;
@@ -75,8 +73,7 @@ bool readLine(std::ifstream& file, std::string& line)
 }
 
 // "[name]" after leading blanks, "]" the last non-blank; outName is trimmed.
-bool sectionHeader(const std::string& line, std::string& outName)
-{
+bool sectionHeader(const std::string& line, std::string& outName) {
     size_t start = line.find_first_not_of(" \t\r\n\f\v");
     if (start == std::string::npos || line[start] != '[')
         return false;
@@ -96,8 +93,7 @@ bool sectionHeader(const std::string& line, std::string& outName)
 
 // Decimal as the settings file writes it: leading blanks, sign, digits up to
 // the first other character; no digits gives 0. Clamped to the int range.
-int decimalValue(const char* text)
-{
+int decimalValue(const char* text) {
     errno = 0;
     long value = strtol(text, nullptr, 10);
     if (value > INT_MAX)
@@ -107,8 +103,7 @@ int decimalValue(const char* text)
     return static_cast<int>(value);
 }
 
-void currentTime(struct tm& outLocal, unsigned long& outMilliseconds)
-{
+void currentTime(struct tm& outLocal, unsigned long& outMilliseconds) {
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     outMilliseconds = static_cast<unsigned long>(now.tv_nsec / 1000000);
@@ -126,8 +121,7 @@ void currentTime(struct tm& outLocal, unsigned long& outMilliseconds)
 // that is over the maximum size. Called with gl.mutex held and under the log
 // lock. A path whose name has no full stop rotates with "_counter" appended,
 // so the loop always reaches a name not yet over the maximum.
-std::string datedFileNameLocked(const struct tm& local)
-{
+std::string datedFileNameLocked(const struct tm& local) {
     char name[4096];
     for (;;) {
         if (QXLogComposeFileName(gl.filePath, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
@@ -144,8 +138,8 @@ std::string datedFileNameLocked(const struct tm& local)
     }
 }
 
-bool readSettingIfFound(const char* section, const char* key, char* buffer, size_t size, const std::string& path)
-{
+bool readSettingIfFound(const char* section, const char* key, char* buffer, size_t size,
+                        const std::string& path) {
     return QXLogReadSetting(section, key, buffer, size, path.c_str()) == kQXLogSettingFound;
 }
 
@@ -155,8 +149,8 @@ bool readSettingIfFound(const char* section, const char* key, char* buffer, size
 // Settings reader
 // ---------------------------------------------------------------------------
 
-int QXLogReadSetting(const char* section, const char* key, char* buffer, size_t bufferSize, const char* iniPath)
-{
+int QXLogReadSetting(const char* section, const char* key, char* buffer, size_t bufferSize,
+                     const char* iniPath) {
     if (buffer != nullptr && bufferSize > 0)
         buffer[0] = '\0';
     if (iniPath == nullptr)
@@ -210,8 +204,8 @@ int QXLogReadSetting(const char* section, const char* key, char* buffer, size_t 
     return kQXLogSettingNoKey;
 }
 
-int QXLogComposeFileName(const char* filePath, int year, int month, int day, int counter, char* out, size_t outSize)
-{
+int QXLogComposeFileName(const char* filePath, int year, int month, int day, int counter, char* out,
+                         size_t outSize) {
     if (filePath == nullptr || out == nullptr || outSize == 0)
         return -1;
     std::string path = filePath;
@@ -237,8 +231,7 @@ int QXLogComposeFileName(const char* filePath, int year, int month, int day, int
 // Library interface
 // ---------------------------------------------------------------------------
 
-int QXLogInit(const char* section, const char* iniPath)
-{
+int QXLogInit(const char* section, const char* iniPath) {
     {
         std::lock_guard<std::mutex> hold(gl.mutex);
         if (gl.enabled == 1)
@@ -263,14 +256,17 @@ int QXLogInit(const char* section, const char* iniPath)
     char logFile[kLogFileValueSize];
     char maximum[kMaxSizeValueSize];
     char level[kLevelValueSize];
-    bool haveFile = QXLogReadSetting(section, "Log File", logFile, sizeof logFile, path.c_str()) == 0;
-    bool haveMaximum = QXLogReadSetting(section, "Log MaxSize", maximum, sizeof maximum, path.c_str()) == 0;
+    bool haveFile =
+        QXLogReadSetting(section, "Log File", logFile, sizeof logFile, path.c_str()) == 0;
+    bool haveMaximum =
+        QXLogReadSetting(section, "Log MaxSize", maximum, sizeof maximum, path.c_str()) == 0;
     int levelCode = QXLogReadSetting(section, "Log Level", level, sizeof level, path.c_str());
 
     int threshold = 0;
     {
         std::lock_guard<std::mutex> hold(gl.mutex);
-        snprintf(gl.filePath, sizeof gl.filePath, "%s", haveFile ? logFile : gl.defaultFile.c_str());
+        snprintf(gl.filePath, sizeof gl.filePath, "%s",
+                 haveFile ? logFile : gl.defaultFile.c_str());
         gl.maximumSize = haveMaximum ? decimalValue(maximum) : 0;
         if (levelCode != 0) {
             gl.threshold.store(0);
@@ -286,8 +282,7 @@ int QXLogInit(const char* section, const char* iniPath)
     return 0;
 }
 
-int QXLogPrint(int level, const char* format, ...)
-{
+int QXLogPrint(int level, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     int result = QXLogPrintV(level, format, arguments);
@@ -295,8 +290,7 @@ int QXLogPrint(int level, const char* format, ...)
     return result;
 }
 
-int QXLogPrintV(int level, const char* format, va_list arguments)
-{
+int QXLogPrintV(int level, const char* format, va_list arguments) {
     if (level > gl.threshold.load())
         return -2;
     {
@@ -334,9 +328,11 @@ int QXLogPrintV(int level, const char* format, va_list arguments)
     currentTime(local, milliseconds);
 
     char head[160];
-    snprintf(head, sizeof head, "%d-%02d-%02d %02d:%02d:%02d.%03lu %s [%05lu-%05lu] ", local.tm_year + 1900,
-             local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds, levelTag(level),
-             static_cast<unsigned long>(getpid()) % 100000UL, static_cast<unsigned long>(gettid()) % 100000UL);
+    snprintf(head, sizeof head, "%d-%02d-%02d %02d:%02d:%02d.%03lu %s [%05lu-%05lu] ",
+             local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+             local.tm_sec, milliseconds, levelTag(level),
+             static_cast<unsigned long>(getpid()) % 100000UL,
+             static_cast<unsigned long>(gettid()) % 100000UL);
     std::string line = head;
     line += message;
     line += '\n';
@@ -366,8 +362,7 @@ int QXLogPrintV(int level, const char* format, va_list arguments)
     return 0;
 }
 
-int QXLogSet(const char* filePath, int level)
-{
+int QXLogSet(const char* filePath, int level) {
     std::lock_guard<std::mutex> hold(gl.mutex);
     if (level == 0) {
         gl.enabled = 0;
@@ -384,30 +379,26 @@ int QXLogSet(const char* filePath, int level)
 // Test seams
 // ---------------------------------------------------------------------------
 
-void QXLogSetFixedTimeForTesting(const struct tm* fixedLocalTime)
-{
+void QXLogSetFixedTimeForTesting(const struct tm* fixedLocalTime) {
     std::lock_guard<std::mutex> hold(gl.mutex);
     gl.timeFixed = fixedLocalTime != nullptr;
     if (fixedLocalTime != nullptr)
         gl.fixedTime = *fixedLocalTime;
 }
 
-int QXLogRotationCounterForTesting()
-{
+int QXLogRotationCounterForTesting() {
     std::lock_guard<std::mutex> hold(gl.mutex);
     return gl.rotationCounter;
 }
 
-void QXLogFilePathForTesting(char* out, size_t outSize)
-{
+void QXLogFilePathForTesting(char* out, size_t outSize) {
     if (out == nullptr || outSize == 0)
         return;
     std::lock_guard<std::mutex> hold(gl.mutex);
     snprintf(out, outSize, "%s", gl.filePath);
 }
 
-void QXLogResetForTesting()
-{
+void QXLogResetForTesting() {
     std::lock_guard<std::mutex> hold(gl.mutex);
     gl.enabled = 0;
     gl.threshold.store(0);
@@ -418,8 +409,7 @@ void QXLogResetForTesting()
     gl.defaultFile = kDefaultLogFile;
 }
 
-void QXLogSetDefaultFileForTesting(const char* path)
-{
+void QXLogSetDefaultFileForTesting(const char* path) {
     std::lock_guard<std::mutex> hold(gl.mutex);
     gl.defaultFile = path != nullptr ? path : kDefaultLogFile;
 }

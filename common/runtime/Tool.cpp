@@ -37,8 +37,7 @@ struct ToolState {
 
 ToolState gt;
 
-char* heapCopy(const std::string& text)
-{
+char* heapCopy(const std::string& text) {
     char* copy = static_cast<char*>(calloc(text.size() + 1, 1));
     if (copy == nullptr) {
         KESTROVA_ALLOC_FAIL();
@@ -48,13 +47,11 @@ char* heapCopy(const std::string& text)
     return copy;
 }
 
-bool isDecimalDigit(char c)
-{
+bool isDecimalDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-int hexDigitValue(char c)
-{
+int hexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -65,8 +62,7 @@ int hexDigitValue(char c)
 }
 
 // strtol with the 32-bit range of the system's long and the two error codes.
-long convert(const char* text, int base)
-{
+long convert(const char* text, int base) {
     if (text == nullptr) {
         tConversionError = kResultNullText;
         return 0;
@@ -82,16 +78,14 @@ long convert(const char* text, int base)
     return static_cast<long>(value);
 }
 
-void versionMismatchWarnings(const char* partA, const char* partB)
-{
+void versionMismatchWarnings(const char* partA, const char* partB) {
     logWarning("Version check: ", "String compare mode");
     logWarning(" - Version A: ", partA);
     logWarning(" - Version B: ", partB);
 }
 
 // Copy cut at 511 characters, blanks removed, "." made ",", split at ",".
-char** versionParts(const char* version)
-{
+char** versionParts(const char* version) {
     char buffer[kVersionBufferSize];
     copyBounded(buffer, sizeof buffer, version);
     std::string cleaned;
@@ -109,22 +103,19 @@ char** versionParts(const char* version)
 // Secrets and bounded copies
 // ---------------------------------------------------------------------------
 
-void secureWipe(void* p, size_t n)
-{
+void secureWipe(void* p, size_t n) {
     if (p != nullptr && n > 0)
         explicit_bzero(p, n);
 }
 
-void freeSecret(char* text)
-{
+void freeSecret(char* text) {
     if (text == nullptr)
         return;
     explicit_bzero(text, strlen(text));
     free(text);
 }
 
-void copyBounded(char* buffer, size_t size, const char* text)
-{
+void copyBounded(char* buffer, size_t size, const char* text) {
     if (buffer == nullptr || size == 0 || text == nullptr)
         return;
     size_t length = strnlen(text, size - 1);
@@ -133,8 +124,7 @@ void copyBounded(char* buffer, size_t size, const char* text)
     buffer[size - 1] = '\0';
 }
 
-void takeBounded(char* buffer, size_t size, char* heapText)
-{
+void takeBounded(char* buffer, size_t size, char* heapText) {
     copyBounded(buffer, size, heapText);
     freeSecret(heapText);
 }
@@ -143,8 +133,7 @@ void takeBounded(char* buffer, size_t size, char* heapText)
 // Strings
 // ---------------------------------------------------------------------------
 
-char* copyString(const char* text)
-{
+char* copyString(const char* text) {
     if (text == nullptr)
         return nullptr;
     size_t length = strlen(text);
@@ -157,8 +146,7 @@ char* copyString(const char* text)
     return copy;
 }
 
-void* allocZeroed(size_t size)
-{
+void* allocZeroed(size_t size) {
     if (size == 0 || size > 2147483647u)
         return nullptr;
     void* block = calloc(size, 1);
@@ -167,8 +155,7 @@ void* allocZeroed(size_t size)
     return block;
 }
 
-char* replaceAll(const char* text, const char* from, const char* to)
-{
+char* replaceAll(const char* text, const char* from, const char* to) {
     if (text == nullptr)
         return nullptr;
     if (from == nullptr)
@@ -189,8 +176,7 @@ char* replaceAll(const char* text, const char* from, const char* to)
     return heapCopy(result);
 }
 
-char* stripExeSuffix(const char* path)
-{
+char* stripExeSuffix(const char* path) {
     if (path == nullptr) {
         KESTROVA_NULL_PARAM("input");
         return nullptr;
@@ -198,8 +184,7 @@ char* stripExeSuffix(const char* path)
     return replaceAll(path, ".exe", "");
 }
 
-bool startsWith(const char* prefix, const char* mainString)
-{
+bool startsWith(const char* prefix, const char* mainString) {
     if (prefix == nullptr)
         return true;
     if (mainString == nullptr) {
@@ -209,8 +194,7 @@ bool startsWith(const char* prefix, const char* mainString)
     return strncmp(prefix, mainString, strlen(prefix)) == 0;
 }
 
-char* substring(const char* text, size_t from, size_t to)
-{
+char* substring(const char* text, size_t from, size_t to) {
     if (text == nullptr) {
         KESTROVA_NULL_PARAM("input");
         return nullptr;
@@ -223,8 +207,7 @@ char* substring(const char* text, size_t from, size_t to)
     return heapCopy(std::string(text + from, to - from));
 }
 
-char* toLowerCopy(const char* text)
-{
+char* toLowerCopy(const char* text) {
     if (text == nullptr) {
         KESTROVA_NULL_PARAM("input");
         return nullptr;
@@ -239,8 +222,7 @@ char* toLowerCopy(const char* text)
     return copy;
 }
 
-char* padLeft(const char* text, size_t width, char fill)
-{
+char* padLeft(const char* text, size_t width, char fill) {
     if (text == nullptr) {
         KESTROVA_NULL_PARAM("input");
         return nullptr;
@@ -252,8 +234,7 @@ char* padLeft(const char* text, size_t width, char fill)
     return heapCopy(std::string(width - length, fill) + text);
 }
 
-char** splitString(const char* text, const char* delimiter)
-{
+char** splitString(const char* text, const char* delimiter) {
     std::vector<std::string> pieces;
     if (text != nullptr && text[0] != '\0' && delimiter != nullptr && delimiter[0] != '\0') {
         size_t delimiterLength = strlen(delimiter);
@@ -280,8 +261,7 @@ char** splitString(const char* text, const char* delimiter)
     return list;
 }
 
-size_t stringListLength(char** list)
-{
+size_t stringListLength(char** list) {
     size_t count = 0;
     if (list != nullptr) {
         while (list[count] != nullptr)
@@ -290,8 +270,7 @@ size_t stringListLength(char** list)
     return count;
 }
 
-void freeStringList(char** list)
-{
+void freeStringList(char** list) {
     if (list == nullptr)
         return;
     for (char** item = list; *item != nullptr; item++)
@@ -303,8 +282,7 @@ void freeStringList(char** list)
 // Numbers and hex
 // ---------------------------------------------------------------------------
 
-long stringToLong(const char* text, bool strict)
-{
+long stringToLong(const char* text, bool strict) {
     if (text != nullptr && strict) {
         const char* c = text[0] == '-' ? text + 1 : text;
         if (*c == '\0') {
@@ -321,23 +299,19 @@ long stringToLong(const char* text, bool strict)
     return convert(text, 10);
 }
 
-long hexToLong(const char* text)
-{
+long hexToLong(const char* text) {
     return convert(text, 16);
 }
 
-bool lastConversionFailed()
-{
+bool lastConversionFailed() {
     return tConversionError == kResultNotANumber || tConversionError == kResultNullText;
 }
 
-int lastConversionError()
-{
+int lastConversionError() {
     return tConversionError;
 }
 
-unsigned char* hexToBytes(const char* hexText, size_t* outLength)
-{
+unsigned char* hexToBytes(const char* hexText, size_t* outLength) {
     if (outLength != nullptr)
         *outLength = 0;
     if (hexText == nullptr) {
@@ -351,14 +325,14 @@ unsigned char* hexToBytes(const char* hexText, size_t* outLength)
         return nullptr;
     }
     for (size_t i = 0; i < count; i++)
-        bytes[i] = static_cast<unsigned char>(hexDigitValue(hexText[2 * i]) * 16 + hexDigitValue(hexText[2 * i + 1]));
+        bytes[i] = static_cast<unsigned char>(hexDigitValue(hexText[2 * i]) * 16 +
+                                              hexDigitValue(hexText[2 * i + 1]));
     if (outLength != nullptr)
         *outLength = count;
     return bytes;
 }
 
-char* bytesToHex(const unsigned char* bytes, size_t length)
-{
+char* bytesToHex(const unsigned char* bytes, size_t length) {
     static const char digits[] = "0123456789ABCDEF";
     if (bytes == nullptr) {
         KESTROVA_NULL_PARAM("input");
@@ -380,8 +354,7 @@ char* bytesToHex(const unsigned char* bytes, size_t length)
 // Versions
 // ---------------------------------------------------------------------------
 
-int compareVersion(const char* versionA, const char* versionB)
-{
+int compareVersion(const char* versionA, const char* versionB) {
     if (versionA == nullptr) {
         KESTROVA_NULL_PARAM("inputVersionA");
         return kResultBadInput;
@@ -430,8 +403,7 @@ int compareVersion(const char* versionA, const char* versionB)
 // Identifiers and randomness
 // ---------------------------------------------------------------------------
 
-bool randomBytes(void* buffer, size_t length)
-{
+bool randomBytes(void* buffer, size_t length) {
     if (buffer == nullptr) {
         KESTROVA_NULL_PARAM("buffer");
         return false;
@@ -439,8 +411,7 @@ bool randomBytes(void* buffer, size_t length)
     return platformRandomBytes(buffer, length);
 }
 
-char* makeSessionId()
-{
+char* makeSessionId() {
     unsigned char bytes[8] = {};
     if (!randomBytes(bytes, sizeof bytes))
         memset(bytes, 0, sizeof bytes);
@@ -456,34 +427,29 @@ char* makeSessionId()
 // Folders and files
 // ---------------------------------------------------------------------------
 
-char* getModuleFolder()
-{
+char* getModuleFolder() {
     return heapCopy(platformExecutableFolder());
 }
 
-char* getWindowsFolder()
-{
+char* getWindowsFolder() {
     std::string folder = platformSysconfFolder();
     if (folder.empty())
         return nullptr;
     return heapCopy(folder);
 }
 
-char* getUserTempPath()
-{
+char* getUserTempPath() {
     return heapCopy(platformUserTempFolder());
 }
 
-char* currentUserName()
-{
+char* currentUserName() {
     std::string name = platformUserName();
     if (name.empty())
         return nullptr;
     return heapCopy(name);
 }
 
-char* getCopyPath(const char* subPath)
-{
+char* getCopyPath(const char* subPath) {
     std::string folder = platformCommonAppDataFolder();
     if (folder.empty()) {
         logError("Get copy path: ", "Fail");
@@ -501,22 +467,19 @@ char* getCopyPath(const char* subPath)
     return heapCopy(folder);
 }
 
-char* storedCopyPath()
-{
+char* storedCopyPath() {
     std::lock_guard<std::mutex> hold(gt.mutex);
     return heapCopy(gt.copyPath);
 }
 
-char* getDesktopFolder()
-{
+char* getDesktopFolder() {
     std::string folder = platformDesktopFolder();
     if (folder.empty())
         return nullptr;
     return heapCopy(folder);
 }
 
-bool fileExists(const char* path)
-{
+bool fileExists(const char* path) {
     if (path == nullptr) {
         KESTROVA_NULL_PARAM("inputFileName");
         return false;
@@ -527,8 +490,7 @@ bool fileExists(const char* path)
     return errno != ENOENT && errno != ENOTDIR;
 }
 
-char* readTextFile(const char* path, size_t maxBytes)
-{
+char* readTextFile(const char* path, size_t maxBytes) {
     if (path == nullptr) {
         logWarning("inputPath is null", "");
         return nullptr;
@@ -563,8 +525,7 @@ char* readTextFile(const char* path, size_t maxBytes)
     return heapCopy(lines);
 }
 
-bool writeTextFile(const char* path, const char* text)
-{
+bool writeTextFile(const char* path, const char* text) {
     if (path == nullptr || path[0] == '\0' || text == nullptr)
         return false;
     FILE* file = fopen(path, "w");
@@ -577,8 +538,7 @@ bool writeTextFile(const char* path, const char* text)
     return written;
 }
 
-bool createFoldersAlongPath(const char* path)
-{
+bool createFoldersAlongPath(const char* path) {
     if (path == nullptr || path[0] == '\0')
         return true;
     bool made = true;
@@ -592,8 +552,7 @@ bool createFoldersAlongPath(const char* path)
     return made;
 }
 
-char* localTimeText()
-{
+char* localTimeText() {
     time_t now = time(nullptr);
     struct tm local {};
     if (localtime_r(&now, &local) == nullptr)
@@ -610,8 +569,8 @@ char* localTimeText()
         free(two);
     }
     char text[64];
-    snprintf(text, sizeof text, "%d-%s-%s %s-%s-%s", local.tm_year + 1900, padded[0].c_str(), padded[1].c_str(),
-             padded[2].c_str(), padded[3].c_str(), padded[4].c_str());
+    snprintf(text, sizeof text, "%d-%s-%s %s-%s-%s", local.tm_year + 1900, padded[0].c_str(),
+             padded[1].c_str(), padded[2].c_str(), padded[3].c_str(), padded[4].c_str());
     return copyString(text);
 }
 
@@ -619,8 +578,7 @@ char* localTimeText()
 // Per-user named locks
 // ---------------------------------------------------------------------------
 
-MutexLock* getMutexLock(const char* name, unsigned waitMilliseconds)
-{
+MutexLock* getMutexLock(const char* name, unsigned waitMilliseconds) {
     if (name == nullptr) {
         KESTROVA_NULL_PARAM("inputMutexLock");
         return nullptr;
@@ -638,8 +596,7 @@ MutexLock* getMutexLock(const char* name, unsigned waitMilliseconds)
     return lock;
 }
 
-void releaseMutexLock(MutexLock* lock)
-{
+void releaseMutexLock(MutexLock* lock) {
     platformLockRelease(lock);
 }
 
@@ -647,15 +604,13 @@ void releaseMutexLock(MutexLock* lock)
 // Programs and ports
 // ---------------------------------------------------------------------------
 
-int runHiddenAndWait(const char* command, bool throughShell)
-{
+int runHiddenAndWait(const char* command, bool throughShell) {
     if (command == nullptr)
         return 1;
     return platformRunAndWait(command, throughShell);
 }
 
-bool hideNOWaitCommand(const char* command)
-{
+bool hideNOWaitCommand(const char* command) {
     if (command == nullptr) {
         KESTROVA_NULL_PARAM("inputCommand");
         return false;
@@ -664,7 +619,6 @@ bool hideNOWaitCommand(const char* command)
     return platformStartDetached(command);
 }
 
-bool isLocalPortInUse(int port, bool ipv6)
-{
+bool isLocalPortInUse(int port, bool ipv6) {
     return platformLocalPortInUse(port, ipv6);
 }

@@ -11,10 +11,10 @@
 #include <cstdint>
 
 // Result codes of the numeric family used by these helpers.
-constexpr int kResultBadInput = 61001;     // null argument or allocation failure
-constexpr int kResultNotANumber = 61003;   // text is not a number or out of range
-constexpr int kResultNullText = 61004;     // conversion of a null text
-constexpr int kResultEmptyPart = 61005;    // empty part in a version text
+constexpr int kResultBadInput = 61001;   // null argument or allocation failure
+constexpr int kResultNotANumber = 61003; // text is not a number or out of range
+constexpr int kResultNullText = 61004;   // conversion of a null text
+constexpr int kResultEmptyPart = 61005;  // empty part in a version text
 
 // ---------------------------------------------------------------------------
 // Secrets

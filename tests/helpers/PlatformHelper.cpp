@@ -30,15 +30,13 @@
 
 namespace {
 
-void touch(const char* path)
-{
+void touch(const char* path) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0)
         close(fd);
 }
 
-void appendLine(const char* path, const std::string& line)
-{
+void appendLine(const char* path, const std::string& line) {
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
@@ -50,8 +48,7 @@ void appendLine(const char* path, const std::string& line)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc < 2)
         return 64;
     std::string command = argv[1];

@@ -21,15 +21,14 @@ extern char** environ;
 namespace kestrova_test {
 
 class ScopedProgram {
-public:
+  public:
     // Starts arguments[0] (a path, or a name looked up on PATH) with the
     // current environment plus/overridden by extraEnvironment. Standard input
     // is /dev/null; standard output and error go to the given files (empty:
     // inherited). started() tells whether it runs.
     ScopedProgram(const std::vector<std::string>& arguments,
                   const std::map<std::string, std::string>& extraEnvironment = {},
-                  const std::string& outputFile = "", const std::string& errorFile = "")
-    {
+                  const std::string& outputFile = "", const std::string& errorFile = "") {
         if (arguments.empty())
             return;
         std::vector<std::string> environment;
@@ -55,12 +54,15 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         if (!outputFile.empty())
-            posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (!errorFile.empty())
-            posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int result = arguments[0].find('/') != std::string::npos
-                         ? posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data())
-                         : posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+            posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int result =
+            arguments[0].find('/') != std::string::npos
+                ? posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data())
+                : posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (result != 0)
             pid_ = -1;
@@ -73,8 +75,7 @@ public:
     pid_t pid() const { return pid_; }
 
     // True while the program runs (reaps it when it has ended).
-    bool running()
-    {
+    bool running() {
         if (pid_ <= 0)
             return false;
         int status = 0;
@@ -88,8 +89,7 @@ public:
     }
 
     // Waits for the end: the exit code, or 128 + signal; -1 when not started.
-    int wait()
-    {
+    int wait() {
         if (pid_ > 0) {
             int status = 0;
             while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -101,23 +101,20 @@ public:
     }
 
     // Sends signal (SIGTERM by default) without waiting.
-    void signal(int number = SIGTERM)
-    {
+    void signal(int number = SIGTERM) {
         if (pid_ > 0)
             ::kill(pid_, number);
     }
 
     // SIGKILL and reap; returns the code as wait() does.
-    int kill()
-    {
+    int kill() {
         if (pid_ > 0)
             ::kill(pid_, SIGKILL);
         return wait();
     }
 
-private:
-    static int decode(int status)
-    {
+  private:
+    static int decode(int status) {
         if (WIFEXITED(status))
             return WEXITSTATUS(status);
         if (WIFSIGNALED(status))

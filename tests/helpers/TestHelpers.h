@@ -26,9 +26,8 @@ namespace kestrova_test {
 // A fresh folder under $TMPDIR (else /tmp) removed with everything in it when
 // the object goes. path() has no final "/".
 class TempFolder {
-public:
-    explicit TempFolder(const char* tag = "kestrova-test")
-    {
+  public:
+    explicit TempFolder(const char* tag = "kestrova-test") {
         const char* base = getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp");
         if (pattern.back() == '/')
@@ -39,8 +38,7 @@ public:
         if (mkdtemp(buffer.data()) != nullptr)
             path_ = buffer.data();
     }
-    ~TempFolder()
-    {
+    ~TempFolder() {
         if (!path_.empty()) {
             std::error_code ignored;
             std::filesystem::remove_all(path_, ignored);
@@ -51,32 +49,29 @@ public:
 
     const std::string& path() const { return path_; }
     // path() + "/" + name, with the folders along it created.
-    std::string sub(const std::string& name) const
-    {
+    std::string sub(const std::string& name) const {
         std::string full = path_ + "/" + name;
         std::error_code ignored;
         std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ignored);
         return full;
     }
     // Creates path() + "/" + name as a folder and returns it.
-    std::string folder(const std::string& name) const
-    {
+    std::string folder(const std::string& name) const {
         std::string full = path_ + "/" + name;
         std::error_code ignored;
         std::filesystem::create_directories(full, ignored);
         return full;
     }
 
-private:
+  private:
     std::string path_;
 };
 
 // Sets (or with a null value unsets) an environment variable and restores
 // the former value when the object goes.
 class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name)
-    {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
         const char* old = getenv(name);
         if (old != nullptr)
             old_ = std::string(old);
@@ -86,8 +81,7 @@ public:
             unsetenv(name);
     }
     ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
-    ~ScopedEnv()
-    {
+    ~ScopedEnv() {
         if (old_)
             setenv(name_.c_str(), old_->c_str(), 1);
         else
@@ -96,14 +90,13 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::optional<std::string> old_;
 };
 
 // True when a TCP socket can bind port on address ("127.0.0.1" or "::1").
-inline bool canBindTcp(const char* address, int port)
-{
+inline bool canBindTcp(const char* address, int port) {
     bool six = strchr(address, ':') != nullptr;
     int fd = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -132,8 +125,7 @@ inline bool canBindTcp(const char* address, int port)
 // A port the kernel hands out as free that can also be bound on 127.0.0.1
 // and on ::1 at this moment (another process may still take it later; keep
 // the window short). 0 when none was found.
-inline int findFreeTcpPort()
-{
+inline int findFreeTcpPort() {
     for (int attempt = 0; attempt < 64; attempt++) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
@@ -156,8 +148,7 @@ inline int findFreeTcpPort()
 }
 
 // count distinct free ports (see findFreeTcpPort).
-inline std::vector<int> findFreeTcpPorts(size_t count)
-{
+inline std::vector<int> findFreeTcpPorts(size_t count) {
     std::vector<int> ports;
     for (int attempt = 0; ports.size() < count && attempt < 256; attempt++) {
         int port = findFreeTcpPort();
@@ -173,8 +164,7 @@ inline std::vector<int> findFreeTcpPorts(size_t count)
 // Polls condition every 10 ms until it holds or limit passes. The limit is a
 // guard against hanging, not a timed assertion: keep it generous.
 inline bool waitFor(const std::function<bool()>& condition,
-                    std::chrono::milliseconds limit = std::chrono::seconds(30))
-{
+                    std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -184,23 +174,20 @@ inline bool waitFor(const std::function<bool()>& condition,
     return true;
 }
 
-inline std::string readFile(const std::string& path)
-{
+inline std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
 }
 
-inline bool writeFile(const std::string& path, const std::string& text)
-{
+inline bool writeFile(const std::string& path, const std::string& text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << text;
     return static_cast<bool>(file);
 }
 
-inline std::vector<std::string> readLines(const std::string& path)
-{
+inline std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream file(path);
     std::string line;

@@ -30,15 +30,14 @@ namespace {
 
 const std::string kHelper = KESTROVA_TEST_HELPER;
 
-std::string helperCommand(const std::string& arguments)
-{
+std::string helperCommand(const std::string& arguments) {
     return "\"" + kHelper + "\" " + arguments;
 }
 
 // Each test gets a private runtime folder, so locks and events of parallel
 // test runs never meet.
 class PlatformTest : public ::testing::Test {
-protected:
+  protected:
     TempFolder temp{"platform-test"};
     ScopedEnv runtime{"KESTROVA_RUNTIME_DIR", temp.path() + "/run"};
 };
@@ -46,16 +45,14 @@ protected:
 // A copy of the helper under a name of our own: scans and kills by name then
 // cannot meet helpers of tests running in parallel. The name is longer than
 // the 15 characters of comm on purpose.
-std::string uniqueHelperCopy(const TempFolder& temp, const std::string& name)
-{
+std::string uniqueHelperCopy(const TempFolder& temp, const std::string& name) {
     std::string path = temp.sub("bin/" + name);
     std::filesystem::copy_file(kHelper, path);
     chmod(path.c_str(), 0755);
     return path;
 }
 
-bool hasZombieChild()
-{
+bool hasZombieChild() {
     bool zombie = false;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::string name = entry.path().filename();
@@ -79,8 +76,7 @@ bool hasZombieChild()
 // Folders
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, FolderOverridesAndDefaults)
-{
+TEST_F(PlatformTest, FolderOverridesAndDefaults) {
     {
         ScopedEnv a("KESTROVA_COMMON_APPDATA", "/srv/appdata/");
         ScopedEnv s("KESTROVA_SYSCONF_DIR", "/srv/etc");
@@ -103,8 +99,7 @@ TEST_F(PlatformTest, FolderOverridesAndDefaults)
     }
 }
 
-TEST_F(PlatformTest, DesktopFolderFromEnvironmentUserDirsOrHome)
-{
+TEST_F(PlatformTest, DesktopFolderFromEnvironmentUserDirsOrHome) {
     std::string home = temp.folder("home");
     ScopedEnv h("HOME", home);
     ScopedEnv c("XDG_CONFIG_HOME", nullptr);
@@ -114,15 +109,15 @@ TEST_F(PlatformTest, DesktopFolderFromEnvironmentUserDirsOrHome)
     }
     ScopedEnv d("XDG_DESKTOP_DIR", nullptr);
     EXPECT_EQ(platformDesktopFolder(), home + "/Desktop");
-    kestrova_test::writeFile(temp.sub("home/.config/user-dirs.dirs"),
-                             "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
-                             "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
+    kestrova_test::writeFile(
+        temp.sub("home/.config/user-dirs.dirs"),
+        "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
+        "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
     EXPECT_EQ(platformDesktopFolder(), home + "/Schreibtisch");
     EXPECT_EQ(platformHomeFolder(), home + "/");
 }
 
-TEST_F(PlatformTest, RuntimeFolderIsPrivateAndRefusedWhenNotOurs)
-{
+TEST_F(PlatformTest, RuntimeFolderIsPrivateAndRefusedWhenNotOurs) {
     std::string folder;
     ASSERT_TRUE(platformRuntimeFolder(folder));
     EXPECT_EQ(folder, temp.path() + "/run");
@@ -171,8 +166,7 @@ TEST_F(PlatformTest, RuntimeFolderIsPrivateAndRefusedWhenNotOurs)
     }
 }
 
-TEST_F(PlatformTest, RuntimeFolderFallsBackToXdgRuntimeDir)
-{
+TEST_F(PlatformTest, RuntimeFolderFallsBackToXdgRuntimeDir) {
     ScopedEnv r("KESTROVA_RUNTIME_DIR", nullptr);
     ScopedEnv x("XDG_RUNTIME_DIR", temp.path());
     std::string folder;
@@ -180,8 +174,7 @@ TEST_F(PlatformTest, RuntimeFolderFallsBackToXdgRuntimeDir)
     EXPECT_EQ(folder, temp.path() + "/ARDEQKestrova");
 }
 
-TEST_F(PlatformTest, ExecutablePathFolderAndUser)
-{
+TEST_F(PlatformTest, ExecutablePathFolderAndUser) {
     std::string path = platformExecutablePath();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(std::filesystem::path(path).filename(), "platform_test");
@@ -193,8 +186,7 @@ TEST_F(PlatformTest, ExecutablePathFolderAndUser)
 // Locks
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, LockExcludesInOneProcessAndIsFreeAfterRelease)
-{
+TEST_F(PlatformTest, LockExcludesInOneProcessAndIsFreeAfterRelease) {
     PlatformLock* first = platformLockAcquire("u_one", 0);
     ASSERT_NE(first, nullptr);
     int error = -1;
@@ -210,8 +202,7 @@ TEST_F(PlatformTest, LockExcludesInOneProcessAndIsFreeAfterRelease)
     platformLockRelease(nullptr);
 }
 
-TEST_F(PlatformTest, LockWaitSucceedsWhenHolderReleasesDuringTheWait)
-{
+TEST_F(PlatformTest, LockWaitSucceedsWhenHolderReleasesDuringTheWait) {
     PlatformLock* held = platformLockAcquire("u_wait", 0);
     ASSERT_NE(held, nullptr);
     std::thread releaser([held] {
@@ -224,8 +215,7 @@ TEST_F(PlatformTest, LockWaitSucceedsWhenHolderReleasesDuringTheWait)
     platformLockRelease(waited);
 }
 
-TEST_F(PlatformTest, LockNamesThatLeaveTheFolderAreRefused)
-{
+TEST_F(PlatformTest, LockNamesThatLeaveTheFolderAreRefused) {
     int error = 0;
     EXPECT_EQ(platformLockAcquire("../escape", 0, &error), nullptr);
     EXPECT_EQ(error, EINVAL);
@@ -233,8 +223,7 @@ TEST_F(PlatformTest, LockNamesThatLeaveTheFolderAreRefused)
     EXPECT_EQ(platformLockAcquire(nullptr, 0, &error), nullptr);
 }
 
-TEST_F(PlatformTest, LogLockIsWorldWritableFile)
-{
+TEST_F(PlatformTest, LogLockIsWorldWritableFile) {
     int descriptor = platformLogLockAcquire();
     ASSERT_GE(descriptor, 0);
     struct stat info {};
@@ -249,8 +238,7 @@ TEST_F(PlatformTest, LogLockIsWorldWritableFile)
 // Events
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, EventOpenFailsWhenAbsentAndWaitTimesOut)
-{
+TEST_F(PlatformTest, EventOpenFailsWhenAbsentAndWaitTimesOut) {
     int error = 0;
     EXPECT_EQ(platformEventOpen("Absent_EVENT", &error), nullptr);
     EXPECT_EQ(error, ENOENT);
@@ -271,8 +259,7 @@ TEST_F(PlatformTest, EventOpenFailsWhenAbsentAndWaitTimesOut)
     platformEventClose(created);
 }
 
-TEST_F(PlatformTest, EventPulseWakesTwoWaitersInTwoProcessesOncePerPulse)
-{
+TEST_F(PlatformTest, EventPulseWakesTwoWaitersInTwoProcessesOncePerPulse) {
     PlatformEvent* event = platformEventCreate("ARDEQKestrova_DEBUG_MODE");
     ASSERT_NE(event, nullptr);
     std::string ready[2] = {temp.sub("ready0"), temp.sub("ready1")};
@@ -280,10 +267,13 @@ TEST_F(PlatformTest, EventPulseWakesTwoWaitersInTwoProcessesOncePerPulse)
     pid_t waiters[2];
     for (int i = 0; i < 2; i++) {
         waiters[i] = platformStartProgram(
-            helperCommand("wait-event ARDEQKestrova_DEBUG_MODE " + ready[i] + " " + out[i]).c_str(), false);
+            helperCommand("wait-event ARDEQKestrova_DEBUG_MODE " + ready[i] + " " + out[i]).c_str(),
+            false);
         ASSERT_GT(waiters[i], 0);
     }
-    ASSERT_TRUE(waitFor([&] { return access(ready[0].c_str(), F_OK) == 0 && access(ready[1].c_str(), F_OK) == 0; }));
+    ASSERT_TRUE(waitFor([&] {
+        return access(ready[0].c_str(), F_OK) == 0 && access(ready[1].c_str(), F_OK) == 0;
+    }));
     for (size_t pulse = 1; pulse <= 3; pulse++) {
         ASSERT_TRUE(platformEventPulse(event));
         for (int i = 0; i < 2; i++) {
@@ -305,8 +295,7 @@ TEST_F(PlatformTest, EventPulseWakesTwoWaitersInTwoProcessesOncePerPulse)
 // Programs
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, RunAndWaitExitCodes)
-{
+TEST_F(PlatformTest, RunAndWaitExitCodes) {
     struct Case {
         std::string command;
         bool shell;
@@ -318,11 +307,11 @@ TEST_F(PlatformTest, RunAndWaitExitCodes)
         {helperCommand("exit 255"), false, 255},
         {helperCommand("signal 9"), false, 128 + 9},
         {helperCommand("signal 15"), false, 128 + 15},
-        {"kestrova_test_helper.exe exit 42", false, 42},       // the "X.exe" rule
-        {"kestrova_test_helper.exe exit 43", true, 43},        // also through the shell
+        {"kestrova_test_helper.exe exit 42", false, 42}, // the "X.exe" rule
+        {"kestrova_test_helper.exe exit 43", true, 43},  // also through the shell
         {"exit 5", true, 5},
         {"kill -9 $$", true, 128 + 9},
-        {"/nonexistent/program", false, 0},                    // cannot start: 0
+        {"/nonexistent/program", false, 0}, // cannot start: 0
         {"no_such_program_kestrova", false, 0},
         {"", false, 0},
     };
@@ -331,30 +320,29 @@ TEST_F(PlatformTest, RunAndWaitExitCodes)
     EXPECT_EQ(platformRunAndWait(nullptr, false), 0);
 }
 
-TEST_F(PlatformTest, CommandLineSplitsAtBlanksAndQuotesGroup)
-{
+TEST_F(PlatformTest, CommandLineSplitsAtBlanksAndQuotesGroup) {
     std::string file = temp.sub("args.txt");
-    ASSERT_EQ(platformRunAndWait(helperCommand("args " + file + " one \"two words\"  three \"\"").c_str(), false), 0);
-    EXPECT_EQ(kestrova_test::readLines(file), (std::vector<std::string>{"one", "two words", "three", ""}));
+    ASSERT_EQ(platformRunAndWait(
+                  helperCommand("args " + file + " one \"two words\"  three \"\"").c_str(), false),
+              0);
+    EXPECT_EQ(kestrova_test::readLines(file),
+              (std::vector<std::string>{"one", "two words", "three", ""}));
 }
 
-TEST_F(PlatformTest, ProgramNameRule)
-{
+TEST_F(PlatformTest, ProgramNameRule) {
     std::string folder = platformExecutableFolder();
     EXPECT_EQ(platformResolveProgram("ARDEQKestrovaWorker.exe"), folder + "/ARDEQKestrovaWorker");
     EXPECT_EQ(platformResolveProgram("/usr/bin/env"), "/usr/bin/env");
     EXPECT_EQ(platformResolveProgram("sh"), "sh");
 }
 
-TEST_F(PlatformTest, StandardInputIsEmpty)
-{
+TEST_F(PlatformTest, StandardInputIsEmpty) {
     // A program reading its standard input must not hang on ours.
     EXPECT_EQ(platformRunAndWait("cat", false), 0);
     EXPECT_EQ(platformRunAndWait("read line; test -z \"$line\"", true), 0);
 }
 
-TEST_F(PlatformTest, DetachedStartLeavesNoZombie)
-{
+TEST_F(PlatformTest, DetachedStartLeavesNoZombie) {
     std::string file = temp.sub("detached.txt");
     ASSERT_TRUE(platformStartDetached(helperCommand("args " + file + " started").c_str()));
     ASSERT_TRUE(waitFor([&] { return kestrova_test::readLines(file).size() == 1; }));
@@ -363,8 +351,7 @@ TEST_F(PlatformTest, DetachedStartLeavesNoZombie)
     EXPECT_FALSE(platformStartDetached(nullptr));
 }
 
-TEST_F(PlatformTest, ProcessExistsAndKillByNameUseTheFullName)
-{
+TEST_F(PlatformTest, ProcessExistsAndKillByNameUseTheFullName) {
     std::string name = "KestrovaLongHelperName" + std::to_string(getpid());
     std::string copy = uniqueHelperCopy(temp, name);
     EXPECT_FALSE(platformProcessExists((name + ".exe").c_str()));
@@ -383,8 +370,7 @@ TEST_F(PlatformTest, ProcessExistsAndKillByNameUseTheFullName)
     EXPECT_EQ(platformKillByName(name.c_str()), 0);
 }
 
-TEST_F(PlatformTest, KillByNameSparesTheCaller)
-{
+TEST_F(PlatformTest, KillByNameSparesTheCaller) {
     // A process that kills by its own name survives and counts only others.
     std::string name = "KestrovaSelfKiller" + std::to_string(getpid());
     std::string copy = uniqueHelperCopy(temp, name);
@@ -395,15 +381,16 @@ TEST_F(PlatformTest, KillByNameSparesTheCaller)
 // Two-process locks
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, LockBetweenTwoProcessesHeldReleasedAndOwnerKilled)
-{
+TEST_F(PlatformTest, LockBetweenTwoProcessesHeldReleasedAndOwnerKilled) {
     // Helper "lock" uses getMutexLock, which prefixes the user name.
     std::string user = platformUserName();
     PlatformLock* mine = platformLockAcquire((user + "_Shared").c_str(), 0);
     ASSERT_NE(mine, nullptr);
-    EXPECT_EQ(platformRunAndWait(helperCommand("lock Shared 50 -").c_str(), false), 3) << "held: not acquired";
+    EXPECT_EQ(platformRunAndWait(helperCommand("lock Shared 50 -").c_str(), false), 3)
+        << "held: not acquired";
     platformLockRelease(mine);
-    EXPECT_EQ(platformRunAndWait(helperCommand("lock Shared 0 -").c_str(), false), 0) << "released: acquired";
+    EXPECT_EQ(platformRunAndWait(helperCommand("lock Shared 0 -").c_str(), false), 0)
+        << "released: acquired";
 
     std::string mark = temp.sub("holding");
     pid_t holder = platformStartProgram(helperCommand("lock Shared 0 " + mark).c_str(), false);
@@ -417,8 +404,7 @@ TEST_F(PlatformTest, LockBetweenTwoProcessesHeldReleasedAndOwnerKilled)
     platformLockRelease(after);
 }
 
-TEST_F(PlatformTest, ChildrenDoNotInheritLockDescriptors)
-{
+TEST_F(PlatformTest, ChildrenDoNotInheritLockDescriptors) {
     // A started program must not keep our lock alive after we release it.
     PlatformLock* lock = platformLockAcquire("u_inherit", 0);
     ASSERT_NE(lock, nullptr);
@@ -436,8 +422,7 @@ TEST_F(PlatformTest, ChildrenDoNotInheritLockDescriptors)
 // Random bytes
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, RandomBytesFillTheBuffer)
-{
+TEST_F(PlatformTest, RandomBytesFillTheBuffer) {
     unsigned char a[64] = {};
     unsigned char b[64] = {};
     ASSERT_TRUE(platformRandomBytes(a, sizeof a));
@@ -456,8 +441,7 @@ TEST_F(PlatformTest, RandomBytesFillTheBuffer)
 namespace {
 
 // Listening socket on address:0; returns the descriptor and the port.
-int listenOn(const char* address, int& outPort)
-{
+int listenOn(const char* address, int& outPort) {
     bool six = strchr(address, ':') != nullptr;
     int fd = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -487,8 +471,7 @@ int listenOn(const char* address, int& outPort)
     return fd;
 }
 
-int connectTo(const char* address, int port)
-{
+int connectTo(const char* address, int port) {
     bool six = strchr(address, ':') != nullptr;
     int fd = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_storage storage{};
@@ -515,8 +498,7 @@ int connectTo(const char* address, int port)
 
 } // namespace
 
-TEST_F(PlatformTest, PortProbeSeesListeningSocketsOnEachLoopback)
-{
+TEST_F(PlatformTest, PortProbeSeesListeningSocketsOnEachLoopback) {
     int port4 = 0;
     int listener4 = listenOn("127.0.0.1", port4);
     ASSERT_GE(listener4, 0);
@@ -538,8 +520,7 @@ TEST_F(PlatformTest, PortProbeSeesListeningSocketsOnEachLoopback)
     EXPECT_FALSE(platformLocalPortInUse(port6, true));
 }
 
-TEST_F(PlatformTest, PortProbeSeesEstablishedConnectionsAfterTheListenerCloses)
-{
+TEST_F(PlatformTest, PortProbeSeesEstablishedConnectionsAfterTheListenerCloses) {
     int port = 0;
     int listener = listenOn("127.0.0.1", port);
     ASSERT_GE(listener, 0);
@@ -553,8 +534,7 @@ TEST_F(PlatformTest, PortProbeSeesEstablishedConnectionsAfterTheListenerCloses)
     close(server);
 }
 
-TEST_F(PlatformTest, PortProbeIgnoresWildcardAddressesAndBadPorts)
-{
+TEST_F(PlatformTest, PortProbeIgnoresWildcardAddressesAndBadPorts) {
     // Only the loopback endpoint text counts, as the callers expect.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -571,8 +551,7 @@ TEST_F(PlatformTest, PortProbeIgnoresWildcardAddressesAndBadPorts)
     EXPECT_FALSE(platformLocalPortInUse(-1, true));
 }
 
-TEST_F(PlatformTest, FreePortHelperGivesBindablePorts)
-{
+TEST_F(PlatformTest, FreePortHelperGivesBindablePorts) {
     std::vector<int> ports = kestrova_test::findFreeTcpPorts(3);
     ASSERT_EQ(ports.size(), 3u);
     for (int port : ports) {
@@ -585,8 +564,7 @@ TEST_F(PlatformTest, FreePortHelperGivesBindablePorts)
 // Modules
 // ---------------------------------------------------------------------------
 
-TEST_F(PlatformTest, ModuleLoadSymbolAndFree)
-{
+TEST_F(PlatformTest, ModuleLoadSymbolAndFree) {
     std::string error;
     EXPECT_EQ(platformModuleLoad("/nonexistent/GpkiCardAdapter.so", &error), nullptr);
     EXPECT_NE(error.find("/nonexistent/GpkiCardAdapter.so"), std::string::npos) << error;
@@ -606,9 +584,7 @@ TEST_F(PlatformTest, ModuleLoadSymbolAndFree)
 // The shared process helper of the tests
 // ---------------------------------------------------------------------------
 
-
-TEST_F(PlatformTest, ScopedProgramPassesEnvironmentAndKillsOnExit)
-{
+TEST_F(PlatformTest, ScopedProgramPassesEnvironmentAndKillsOnExit) {
     std::string out = temp.sub("out.txt");
     {
         kestrova_test::ScopedProgram shell({"/bin/sh", "-c", "echo \"$KESTROVA_PROBE\"; exit 3"},

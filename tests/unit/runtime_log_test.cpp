@@ -28,8 +28,7 @@ namespace {
 
 const std::string kHelper = KESTROVA_TEST_HELPER;
 
-struct tm dayOf(int year, int month, int day)
-{
+struct tm dayOf(int year, int month, int day) {
     struct tm t {};
     t.tm_year = year - 1900;
     t.tm_mon = month - 1;
@@ -42,30 +41,27 @@ struct tm dayOf(int year, int month, int day)
 
 // Every test starts from logging off, with its own folders.
 class LogTest : public ::testing::Test {
-protected:
+  protected:
     TempFolder temp{"log-test"};
     ScopedEnv runtime{"KESTROVA_RUNTIME_DIR", temp.path() + "/run"};
     ScopedEnv sysconf{"KESTROVA_SYSCONF_DIR", temp.folder("etc")};
     ScopedEnv tmp{"TMPDIR", temp.folder("tmp")};
     ScopedEnv home{"HOME", temp.folder("home")};
 
-    void SetUp() override
-    {
+    void SetUp() override {
         exchangeLogReady(false);
         QXLogResetForTesting();
         QXLogSetDefaultFileForTesting((temp.path() + "/QXLog.log").c_str());
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         stopLogSwitchThread();
         exchangeLogReady(false);
         QXLogResetForTesting();
     }
 
     // Settings file in folder with the given keys.
-    std::string settings(const std::string& folder, const std::string& logFile, const std::string& level,
-                         const std::string& maxSize = "")
-    {
+    std::string settings(const std::string& folder, const std::string& logFile,
+                         const std::string& level, const std::string& maxSize = "") {
         std::string text = "[ARDEQKestrova]\nLog File=" + logFile + "\n";
         if (!maxSize.empty())
             text += "Log MaxSize=" + maxSize + "\n";
@@ -82,8 +78,7 @@ protected:
 // Settings reader
 // ---------------------------------------------------------------------------
 
-TEST_F(LogTest, SettingsReaderCases)
-{
+TEST_F(LogTest, SettingsReaderCases) {
     struct Case {
         const char* name;
         const char* text;
@@ -95,49 +90,60 @@ TEST_F(LogTest, SettingsReaderCases)
     };
     const Case cases[] = {
         {"plain", "[ARDEQKestrova]\nLog Level=5\n", "ARDEQKestrova", "Log Level", 16, 0, "5"},
-        {"section in other case", "[ardeqkestrova]\nLog Level=5\n", "ARDEQKestrova", "Log Level", 16, 0, "5"},
-        {"key in capitals", "[ARDEQKestrova]\nLOG LEVEL=4\n", "ARDEQKestrova", "Log Level", 16, 0, "4"},
-        {"blanks inside brackets", "  [  ARDEQKestrova  ]  \nLog Level=3\n", "ARDEQKestrova", "Log Level", 16, 0,
-         "3"},
-        {"leading blanks before key", "[ARDEQKestrova]\n   Log Level=2\n", "ARDEQKestrova", "Log Level", 16, 0, "2"},
-        {"CRLF line ends", "[ARDEQKestrova]\r\nLog Level=5\r\n", "ARDEQKestrova", "Log Level", 16, 0, "5"},
-        {"value keeps leading blanks", "[ARDEQKestrova]\nLog File=  /x.log\n", "ARDEQKestrova", "Log File", 128, 0,
-         "  /x.log"},
-        {"double quotes", "[ARDEQKestrova]\nLog File= \"/a b.log\" \n", "ARDEQKestrova", "Log File", 128, 0,
-         "/a b.log"},
-        {"single quotes", "[ARDEQKestrova]\nLog File='/a.log'\n", "ARDEQKestrova", "Log File", 128, 0, "/a.log"},
-        {"last closing mark", "[ARDEQKestrova]\nLog File=\"a\"b\"\n", "ARDEQKestrova", "Log File", 128, 0,
-         "a\"b"},
-        {"opening mark alone", "[ARDEQKestrova]\nLog File=\"/a.log\n", "ARDEQKestrova", "Log File", 128, 0,
-         "\"/a.log"},
-        {"first equals splits", "[ARDEQKestrova]\nLog File=/a=b.log\n", "ARDEQKestrova", "Log File", 128, 0,
-         "/a=b.log"},
+        {"section in other case", "[ardeqkestrova]\nLog Level=5\n", "ARDEQKestrova", "Log Level",
+         16, 0, "5"},
+        {"key in capitals", "[ARDEQKestrova]\nLOG LEVEL=4\n", "ARDEQKestrova", "Log Level", 16, 0,
+         "4"},
+        {"blanks inside brackets", "  [  ARDEQKestrova  ]  \nLog Level=3\n", "ARDEQKestrova",
+         "Log Level", 16, 0, "3"},
+        {"leading blanks before key", "[ARDEQKestrova]\n   Log Level=2\n", "ARDEQKestrova",
+         "Log Level", 16, 0, "2"},
+        {"CRLF line ends", "[ARDEQKestrova]\r\nLog Level=5\r\n", "ARDEQKestrova", "Log Level", 16,
+         0, "5"},
+        {"value keeps leading blanks", "[ARDEQKestrova]\nLog File=  /x.log\n", "ARDEQKestrova",
+         "Log File", 128, 0, "  /x.log"},
+        {"double quotes", "[ARDEQKestrova]\nLog File= \"/a b.log\" \n", "ARDEQKestrova", "Log File",
+         128, 0, "/a b.log"},
+        {"single quotes", "[ARDEQKestrova]\nLog File='/a.log'\n", "ARDEQKestrova", "Log File", 128,
+         0, "/a.log"},
+        {"last closing mark", "[ARDEQKestrova]\nLog File=\"a\"b\"\n", "ARDEQKestrova", "Log File",
+         128, 0, "a\"b"},
+        {"opening mark alone", "[ARDEQKestrova]\nLog File=\"/a.log\n", "ARDEQKestrova", "Log File",
+         128, 0, "\"/a.log"},
+        {"first equals splits", "[ARDEQKestrova]\nLog File=/a=b.log\n", "ARDEQKestrova", "Log File",
+         128, 0, "/a=b.log"},
         {"empty value", "[ARDEQKestrova]\nLog File=\n", "ARDEQKestrova", "Log File", 128, 0, ""},
-        {"last line without line feed", "[ARDEQKestrova]\nLog Level=5", "ARDEQKestrova", "Log Level", 16, 0, "5"},
-        {"other section first", "[Other]\nLog Level=1\n[ARDEQKestrova]\nLog Level=5\n", "ARDEQKestrova",
+        {"last line without line feed", "[ARDEQKestrova]\nLog Level=5", "ARDEQKestrova",
          "Log Level", 16, 0, "5"},
+        {"other section first", "[Other]\nLog Level=1\n[ARDEQKestrova]\nLog Level=5\n",
+         "ARDEQKestrova", "Log Level", 16, 0, "5"},
         {"no section", "[Other]\nLog Level=5\n", "ARDEQKestrova", "Log Level", 16, 102, ""},
         {"empty brackets match nothing", "[]\nLog Level=5\n", "", "Log Level", 16, 102, ""},
-        {"header needs closing bracket last", "[ARDEQKestrova] x\nLog Level=5\n", "ARDEQKestrova", "Log Level", 16,
-         102, ""},
-        {"blank before equals", "[ARDEQKestrova]\nLog Level =5\n", "ARDEQKestrova", "Log Level", 16, 103, ""},
+        {"header needs closing bracket last", "[ARDEQKestrova] x\nLog Level=5\n", "ARDEQKestrova",
+         "Log Level", 16, 102, ""},
+        {"blank before equals", "[ARDEQKestrova]\nLog Level =5\n", "ARDEQKestrova", "Log Level", 16,
+         103, ""},
         {"comment", "[ARDEQKestrova]\n;Log Level=5\n", "ARDEQKestrova", "Log Level", 16, 103, ""},
-        {"comment after blanks", "[ARDEQKestrova]\n  ; Log Level=5\n", "ARDEQKestrova", "Log Level", 16, 103, ""},
-        {"key in next section", "[ARDEQKestrova]\nLog File=/a\n[Next]\nLog Level=5\n", "ARDEQKestrova",
+        {"comment after blanks", "[ARDEQKestrova]\n  ; Log Level=5\n", "ARDEQKestrova", "Log Level",
+         16, 103, ""},
+        {"key in next section", "[ARDEQKestrova]\nLog File=/a\n[Next]\nLog Level=5\n",
+         "ARDEQKestrova", "Log Level", 16, 103, ""},
+        {"longer key does not match", "[ARDEQKestrova]\nLog Levels=5\n", "ARDEQKestrova",
          "Log Level", 16, 103, ""},
-        {"longer key does not match", "[ARDEQKestrova]\nLog Levels=5\n", "ARDEQKestrova", "Log Level", 16, 103, ""},
-        {"line without equals", "[ARDEQKestrova]\nLog Level\n", "ARDEQKestrova", "Log Level", 16, 103, ""},
-        {"value cut", "[ARDEQKestrova]\nLog Level=0123456789ABCDEFGH\n", "ARDEQKestrova", "Log Level", 16, 104,
-         "0123456789ABCDE"},
-        {"value exactly fits", "[ARDEQKestrova]\nLog Level=0123456789ABCDE\n", "ARDEQKestrova", "Log Level", 16, 0,
-         "0123456789ABCDE"},
+        {"line without equals", "[ARDEQKestrova]\nLog Level\n", "ARDEQKestrova", "Log Level", 16,
+         103, ""},
+        {"value cut", "[ARDEQKestrova]\nLog Level=0123456789ABCDEFGH\n", "ARDEQKestrova",
+         "Log Level", 16, 104, "0123456789ABCDE"},
+        {"value exactly fits", "[ARDEQKestrova]\nLog Level=0123456789ABCDE\n", "ARDEQKestrova",
+         "Log Level", 16, 0, "0123456789ABCDE"},
     };
     for (const Case& c : cases) {
         std::string path = temp.sub("case.ini");
         writeFile(path, c.text);
         char buffer[256];
         memset(buffer, 'Z', sizeof buffer);
-        EXPECT_EQ(QXLogReadSetting(c.section, c.key, buffer, c.size, path.c_str()), c.code) << c.name;
+        EXPECT_EQ(QXLogReadSetting(c.section, c.key, buffer, c.size, path.c_str()), c.code)
+            << c.name;
         EXPECT_STREQ(buffer, c.value) << c.name;
     }
     char buffer[16];
@@ -146,19 +152,20 @@ TEST_F(LogTest, SettingsReaderCases)
               101);
 }
 
-TEST_F(LogTest, LongLineTailIsNotReadAsALineOfItsOwn)
-{
+TEST_F(LogTest, LongLineTailIsNotReadAsALineOfItsOwn) {
     // The tail of an over-long value must never be taken for a key line.
     std::string path = temp.sub("long.ini");
     // Read in pieces of 15 characters, "Log Level=5" would start a piece.
     writeFile(path, "[ARDEQKestrova]\nLog File=/aaaaaLog Level=5\n");
     char buffer[16];
-    EXPECT_EQ(QXLogReadSetting("ARDEQKestrova", "Log Level", buffer, sizeof buffer, path.c_str()), 103);
+    EXPECT_EQ(QXLogReadSetting("ARDEQKestrova", "Log Level", buffer, sizeof buffer, path.c_str()),
+              103);
     writeFile(path, "[ARDEQKestrova]\nLog File=/" + std::string(300, 'a') + "\nLog Level=5\n");
     char file[128];
     EXPECT_EQ(QXLogReadSetting("ARDEQKestrova", "Log File", file, sizeof file, path.c_str()), 104);
     EXPECT_EQ(strlen(file), 127u);
-    EXPECT_EQ(QXLogReadSetting("ARDEQKestrova", "Log Level", buffer, sizeof buffer, path.c_str()), 0);
+    EXPECT_EQ(QXLogReadSetting("ARDEQKestrova", "Log Level", buffer, sizeof buffer, path.c_str()),
+              0);
     EXPECT_STREQ(buffer, "5");
 }
 
@@ -166,8 +173,7 @@ TEST_F(LogTest, LongLineTailIsNotReadAsALineOfItsOwn)
 // Dated names
 // ---------------------------------------------------------------------------
 
-TEST_F(LogTest, DatedFileNames)
-{
+TEST_F(LogTest, DatedFileNames) {
     struct Case {
         const char* path;
         int counter;
@@ -195,8 +201,7 @@ TEST_F(LogTest, DatedFileNames)
 // Init and lines
 // ---------------------------------------------------------------------------
 
-TEST_F(LogTest, InitEnablesWritesDatedFileAndFormatsLines)
-{
+TEST_F(LogTest, InitEnablesWritesDatedFileAndFormatsLines) {
     struct tm day = dayOf(2022, 8, 29);
     QXLogSetFixedTimeForTesting(&day);
     std::string log = temp.path() + "/out/QXLog.log";
@@ -215,10 +220,13 @@ TEST_F(LogTest, InitEnablesWritesDatedFileAndFormatsLines)
     ASSERT_EQ(lines.size(), 4u);
     const std::string stamp = R"(2022-08-29 20:25:58\.\d{3} )";
     const std::string ids = R"( \[\d{5}-\d{5}\] )";
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(stamp + R"(\[DEBUG\])" + ids + "Log Enable '" + ini + "'")))
+    EXPECT_TRUE(std::regex_match(
+        lines[0], std::regex(stamp + R"(\[DEBUG\])" + ids + "Log Enable '" + ini + "'")))
         << lines[0];
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + R"(\[DEBUG\])" + ids + "value=x"))) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + R"(\[FATAL\])" + ids + "fatal"))) << lines[2];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(stamp + R"(\[DEBUG\])" + ids + "value=x")))
+        << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(stamp + R"(\[FATAL\])" + ids + "fatal")))
+        << lines[2];
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(stamp + ids + "untagged"))) << lines[3];
     EXPECT_EQ(readFile(temp.path() + "/out/QXLog_20220829.log").find('\r'), std::string::npos);
 
@@ -227,8 +235,7 @@ TEST_F(LogTest, InitEnablesWritesDatedFileAndFormatsLines)
     EXPECT_EQ(readLines(temp.path() + "/out/QXLog_20220829.log").size(), 4u);
 }
 
-TEST_F(LogTest, LevelZeroEnablesButPassesNoProgramLine)
-{
+TEST_F(LogTest, LevelZeroEnablesButPassesNoProgramLine) {
     struct tm day = dayOf(2022, 8, 29);
     QXLogSetFixedTimeForTesting(&day);
     std::string ini = settings(temp.path(), temp.path() + "/z.log", "0");
@@ -236,11 +243,11 @@ TEST_F(LogTest, LevelZeroEnablesButPassesNoProgramLine)
     EXPECT_EQ(QXLogPrint(5, "program line"), -2);
     std::vector<std::string> lines = readLines(temp.path() + "/z_20220829.log");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(\.\d{3}  \[\d{5}-\d{5}\] Log Enable)"))) << lines[0];
+    EXPECT_TRUE(std::regex_search(lines[0], std::regex(R"(\.\d{3}  \[\d{5}-\d{5}\] Log Enable)")))
+        << lines[0];
 }
 
-TEST_F(LogTest, InitResultCodesAndDefaults)
-{
+TEST_F(LogTest, InitResultCodesAndDefaults) {
     EXPECT_EQ(QXLogInit("ARDEQKestrova", (temp.path() + "/none.ini").c_str()), 101);
     std::string ini = temp.sub("nolevel.ini");
     writeFile(ini, "[ARDEQKestrova]\nLog File=/x.log\n");
@@ -262,8 +269,7 @@ TEST_F(LogTest, InitResultCodesAndDefaults)
     EXPECT_STREQ(path, "") << "reset";
 }
 
-TEST_F(LogTest, BareNameIsSearchedInSysconfThenHomeThenTmp)
-{
+TEST_F(LogTest, BareNameIsSearchedInSysconfThenHomeThenTmp) {
     std::string etc = getenv("KESTROVA_SYSCONF_DIR");
     std::string homeFolder = getenv("HOME");
     settings(homeFolder, temp.path() + "/home.log", "5");
@@ -283,8 +289,7 @@ TEST_F(LogTest, BareNameIsSearchedInSysconfThenHomeThenTmp)
 // Rotation
 // ---------------------------------------------------------------------------
 
-TEST_F(LogTest, SizeRotationMovesTheCounterAndKeepsItAcrossMidnight)
-{
+TEST_F(LogTest, SizeRotationMovesTheCounterAndKeepsItAcrossMidnight) {
     struct tm day = dayOf(2022, 8, 29);
     QXLogSetFixedTimeForTesting(&day);
     std::string ini = settings(temp.path(), temp.path() + "/r.log", "5", "200");
@@ -312,11 +317,11 @@ TEST_F(LogTest, SizeRotationMovesTheCounterAndKeepsItAcrossMidnight)
     QXLogSetFixedTimeForTesting(&next);
     QXLogPrint(5, "next day");
     EXPECT_EQ(QXLogRotationCounterForTesting(), counter) << "never reset";
-    EXPECT_TRUE(std::filesystem::exists(temp.path() + "/r_20220830_" + std::to_string(counter) + ".log"));
+    EXPECT_TRUE(
+        std::filesystem::exists(temp.path() + "/r_20220830_" + std::to_string(counter) + ".log"));
 }
 
-TEST_F(LogTest, PathWithoutFullStopRotatesAndEnds)
-{
+TEST_F(LogTest, PathWithoutFullStopRotatesAndEnds) {
     struct tm day = dayOf(2022, 8, 29);
     QXLogSetFixedTimeForTesting(&day);
     std::string ini = settings(temp.path(), temp.path() + "/plain", "5", "50");
@@ -328,14 +333,13 @@ TEST_F(LogTest, PathWithoutFullStopRotatesAndEnds)
     EXPECT_GE(QXLogRotationCounterForTesting(), 3);
 }
 
-TEST_F(LogTest, TwoProcessesAppendWithoutInterleavedLines)
-{
+TEST_F(LogTest, TwoProcessesAppendWithoutInterleavedLines) {
     std::string ini = settings(temp.path(), temp.path() + "/shared.log", "5");
     const int count = 400;
-    pid_t a = platformStartProgram(("\"" + kHelper + "\" log " + ini + " " + std::to_string(count) + " A").c_str(),
-                                   false);
-    pid_t b = platformStartProgram(("\"" + kHelper + "\" log " + ini + " " + std::to_string(count) + " B").c_str(),
-                                   false);
+    pid_t a = platformStartProgram(
+        ("\"" + kHelper + "\" log " + ini + " " + std::to_string(count) + " A").c_str(), false);
+    pid_t b = platformStartProgram(
+        ("\"" + kHelper + "\" log " + ini + " " + std::to_string(count) + " B").c_str(), false);
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
     EXPECT_EQ(platformWaitProgram(a), 0);
@@ -365,8 +369,7 @@ TEST_F(LogTest, TwoProcessesAppendWithoutInterleavedLines)
     EXPECT_EQ(lines, static_cast<size_t>(2 * count + 2));
 }
 
-TEST_F(LogTest, ManyThreadsWriteWholeLines)
-{
+TEST_F(LogTest, ManyThreadsWriteWholeLines) {
     std::string ini = settings(temp.path(), temp.path() + "/threads.log", "5");
     ASSERT_EQ(QXLogInit("ARDEQKestrova", ini.c_str()), 0);
     std::vector<std::thread> threads;
@@ -385,7 +388,9 @@ TEST_F(LogTest, ManyThreadsWriteWholeLines)
         for (const std::string& line : readLines(entry.path())) {
             if (line.find("Log Enable") != std::string::npos)
                 continue;
-            EXPECT_TRUE(std::regex_search(line, std::regex(R"(\] thread=\d index=\d+ t{300} end$)"))) << line;
+            EXPECT_TRUE(
+                std::regex_search(line, std::regex(R"(\] thread=\d index=\d+ t{300} end$)")))
+                << line;
             lines++;
         }
     }
@@ -398,20 +403,20 @@ TEST_F(LogTest, ManyThreadsWriteWholeLines)
 
 namespace {
 
-std::string todaysLog(const std::string& folder, const std::string& stem, const std::string& extension)
-{
+std::string todaysLog(const std::string& folder, const std::string& stem,
+                      const std::string& extension) {
     time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
     char date[32];
-    snprintf(date, sizeof date, "_%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    snprintf(date, sizeof date, "_%04d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+             local.tm_mday);
     return folder + "/" + stem + date + extension;
 }
 
 } // namespace
 
-TEST_F(LogTest, SetLogPrefersSysconfOverTempAndWritesTaggedLines)
-{
+TEST_F(LogTest, SetLogPrefersSysconfOverTempAndWritesTaggedLines) {
     struct tm day = dayOf(2022, 8, 29);
     QXLogSetFixedTimeForTesting(&day);
     std::string tmpFolder = getenv("TMPDIR");
@@ -456,7 +461,9 @@ TEST_F(LogTest, SetLogPrefersSysconfOverTempAndWritesTaggedLines)
     }
     ASSERT_GE(messages.size(), 3u);
     EXPECT_EQ(messages[0], "Log Enable '" + etc + "/ARDEQKestrova.ini'");
-    EXPECT_TRUE(std::regex_match(messages[1], std::regex(R"(Log\.cpp \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
+    EXPECT_TRUE(std::regex_match(
+        messages[1],
+        std::regex(R"(Log\.cpp \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
         << messages[1];
     const std::vector<std::string> expected = {
         "[ARDEQKestrova][Normal] Log state: Enable",
@@ -481,8 +488,7 @@ TEST_F(LogTest, SetLogPrefersSysconfOverTempAndWritesTaggedLines)
         EXPECT_EQ(messages[2 + i], expected[i]);
 }
 
-TEST_F(LogTest, SetLogWithoutSettingsFileStaysOff)
-{
+TEST_F(LogTest, SetLogWithoutSettingsFileStaysOff) {
     EXPECT_FALSE(setLog("ARDEQKestrova"));
     EXPECT_FALSE(isLogReady());
     logNormal("a", "b");
@@ -493,13 +499,11 @@ TEST_F(LogTest, SetLogWithoutSettingsFileStaysOff)
 // Log switch thread
 // ---------------------------------------------------------------------------
 
-TEST_F(LogTest, LogSwitchThreadNeedsTheEvent)
-{
+TEST_F(LogTest, LogSwitchThreadNeedsTheEvent) {
     EXPECT_EQ(startLogSwitchThread("ARDEQKestrova", false), ENOENT);
 }
 
-TEST_F(LogTest, LogSwitchThreadTogglesOnEachPulse)
-{
+TEST_F(LogTest, LogSwitchThreadTogglesOnEachPulse) {
     std::string tmpFolder = getenv("TMPDIR");
     std::string log = temp.path() + "/switch.txt";
     settings(tmpFolder, log, "5");

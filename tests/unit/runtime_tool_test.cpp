@@ -28,8 +28,7 @@ struct FreeText {
 };
 using Text = std::unique_ptr<char, FreeText>;
 
-std::vector<std::string> listOf(char** list)
-{
+std::vector<std::string> listOf(char** list) {
     std::vector<std::string> items;
     for (size_t i = 0; list != nullptr && list[i] != nullptr; i++)
         items.push_back(list[i]);
@@ -37,8 +36,7 @@ std::vector<std::string> listOf(char** list)
     return items;
 }
 
-std::string str(const Text& text)
-{
+std::string str(const Text& text) {
     return text ? std::string(text.get()) : std::string("<null>");
 }
 
@@ -48,8 +46,7 @@ std::string str(const Text& text)
 // Versions
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, CompareVersionCases)
-{
+TEST(ToolTest, CompareVersionCases) {
     struct Case {
         const char* a;
         const char* b;
@@ -90,8 +87,7 @@ TEST(ToolTest, CompareVersionCases)
 // Strings
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, SplitStringCases)
-{
+TEST(ToolTest, SplitStringCases) {
     struct Case {
         const char* text;
         const char* delimiter;
@@ -119,8 +115,7 @@ TEST(ToolTest, SplitStringCases)
     freeStringList(nullptr);
 }
 
-TEST(ToolTest, StringHelpers)
-{
+TEST(ToolTest, StringHelpers) {
     EXPECT_EQ(str(Text(replaceAll("a.b.c", ".", ","))), "a,b,c");
     EXPECT_EQ(str(Text(replaceAll("aaa", "aa", "b"))), "ba");
     EXPECT_EQ(str(Text(replaceAll("abc", "b", nullptr))), "ac");
@@ -161,8 +156,7 @@ TEST(ToolTest, StringHelpers)
         EXPECT_EQ(block.get()[i], 0);
 }
 
-TEST(ToolTest, BoundedCopies)
-{
+TEST(ToolTest, BoundedCopies) {
     char buffer[6];
     memset(buffer, 'Z', sizeof buffer);
     copyBounded(buffer, sizeof buffer, "abcdefgh");
@@ -191,8 +185,7 @@ TEST(ToolTest, BoundedCopies)
 // Numbers and hex
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, StringToLongCases)
-{
+TEST(ToolTest, StringToLongCases) {
     struct Case {
         const char* text;
         bool strict;
@@ -221,14 +214,14 @@ TEST(ToolTest, StringToLongCases)
         {nullptr, true, 0, 61004},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(stringToLong(c.text, c.strict), c.value) << (c.text ? c.text : "null") << " " << c.strict;
+        EXPECT_EQ(stringToLong(c.text, c.strict), c.value)
+            << (c.text ? c.text : "null") << " " << c.strict;
         EXPECT_EQ(lastConversionError(), c.error) << (c.text ? c.text : "null") << " " << c.strict;
         EXPECT_EQ(lastConversionFailed(), c.error != 0);
     }
 }
 
-TEST(ToolTest, HexToLongCases)
-{
+TEST(ToolTest, HexToLongCases) {
     EXPECT_EQ(hexToLong("1F"), 31);
     EXPECT_FALSE(lastConversionFailed());
     EXPECT_EQ(hexToLong("7fffffff"), 2147483647L);
@@ -241,16 +234,15 @@ TEST(ToolTest, HexToLongCases)
     EXPECT_EQ(lastConversionError(), 61004);
 }
 
-TEST(ToolTest, HexToBytesAndBack)
-{
+TEST(ToolTest, HexToBytesAndBack) {
     struct Case {
         const char* hex;
         std::vector<unsigned char> bytes;
     };
     const Case cases[] = {
         {"00FF7fA0", {0x00, 0xFF, 0x7F, 0xA0}},
-        {"abc", {0xAB}},         // odd last character ignored
-        {"zz1g", {0x00, 0x10}},  // non-hex digits count as 0
+        {"abc", {0xAB}},        // odd last character ignored
+        {"zz1g", {0x00, 0x10}}, // non-hex digits count as 0
         {"", {}},
     };
     for (const Case& c : cases) {
@@ -279,8 +271,7 @@ TEST(ToolTest, HexToBytesAndBack)
 // Identifiers
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, SessionIdsHaveTheFormAndUseTheWholeAlphabet)
-{
+TEST(ToolTest, SessionIdsHaveTheFormAndUseTheWholeAlphabet) {
     const std::regex form("[0-9A-Z]{8}_SID");
     std::set<std::string> ids;
     std::set<char> characters;
@@ -300,8 +291,7 @@ TEST(ToolTest, SessionIdsHaveTheFormAndUseTheWholeAlphabet)
 // Folders and files
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, FoldersFollowTheOverrides)
-{
+TEST(ToolTest, FoldersFollowTheOverrides) {
     TempFolder temp("tool-test");
     ScopedEnv appdata("KESTROVA_COMMON_APPDATA", temp.path() + "/appdata");
     ScopedEnv sysconf("KESTROVA_SYSCONF_DIR", temp.path() + "/etc");
@@ -318,8 +308,7 @@ TEST(ToolTest, FoldersFollowTheOverrides)
     EXPECT_EQ(str(Text(currentUserName())), platformUserName());
 }
 
-TEST(ToolTest, FileExistsCases)
-{
+TEST(ToolTest, FileExistsCases) {
     TempFolder temp("tool-test");
     std::string file = temp.sub("present.txt");
     writeFile(file, "x");
@@ -331,8 +320,7 @@ TEST(ToolTest, FileExistsCases)
     EXPECT_FALSE(fileExists(nullptr));
 }
 
-TEST(ToolTest, TextFilesReadWriteAndFolders)
-{
+TEST(ToolTest, TextFilesReadWriteAndFolders) {
     TempFolder temp("tool-test");
     std::string file = temp.sub("a.txt");
     writeFile(file, "one\r\ntwo\rthree\n");
@@ -360,19 +348,18 @@ TEST(ToolTest, TextFilesReadWriteAndFolders)
     EXPECT_TRUE(createFoldersAlongPath(""));
 }
 
-TEST(ToolTest, LocalTimeTextForm)
-{
+TEST(ToolTest, LocalTimeTextForm) {
     Text text(localTimeText());
     ASSERT_NE(text, nullptr);
-    EXPECT_TRUE(std::regex_match(text.get(), std::regex(R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d)"))) << text.get();
+    EXPECT_TRUE(std::regex_match(text.get(), std::regex(R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d)")))
+        << text.get();
 }
 
 // ---------------------------------------------------------------------------
 // Locks, programs, ports
 // ---------------------------------------------------------------------------
 
-TEST(ToolTest, MutexLockIsPerUserAndExclusive)
-{
+TEST(ToolTest, MutexLockIsPerUserAndExclusive) {
     TempFolder temp("tool-test");
     ScopedEnv runtime("KESTROVA_RUNTIME_DIR", temp.path() + "/run");
     MutexLock* lock = getMutexLock("ARDEQKestrovaMonitor.exe", 0);
@@ -388,8 +375,7 @@ TEST(ToolTest, MutexLockIsPerUserAndExclusive)
     EXPECT_EQ(getMutexLock(nullptr, 0), nullptr);
 }
 
-TEST(ToolTest, RunHiddenAndWaitAndDetachedStart)
-{
+TEST(ToolTest, RunHiddenAndWaitAndDetachedStart) {
     TempFolder temp("tool-test");
     const std::string helper = KESTROVA_TEST_HELPER;
     EXPECT_EQ(runHiddenAndWait(nullptr, true), 1);
@@ -402,8 +388,7 @@ TEST(ToolTest, RunHiddenAndWaitAndDetachedStart)
     EXPECT_FALSE(hideNOWaitCommand(nullptr));
 }
 
-TEST(ToolTest, LocalPortProbeUsesProc)
-{
+TEST(ToolTest, LocalPortProbeUsesProc) {
     // The probe itself is covered against real sockets in the platform tests;
     // here: no result file is left anywhere and a free port reads as free.
     TempFolder temp("tool-test");
@@ -419,8 +404,7 @@ TEST(ToolTest, LocalPortProbeUsesProc)
 // OS identification
 // ---------------------------------------------------------------------------
 
-TEST(OSInfoTest, WindowsReleaseTable)
-{
+TEST(OSInfoTest, WindowsReleaseTable) {
     const int ws = kProductTypeWorkstation;
     const int server = 3;
     const int x64 = kProcessorArchitectureAMD64;
@@ -436,38 +420,50 @@ TEST(OSInfoTest, WindowsReleaseTable)
         {{5, 2, 3790, ws, 0, 0, x64}, kOsWindowsXPx64 | kOsArch64, "WindowsXPx64"},
         {{5, 2, 3790, ws, 0, 0, ia64}, kOsWindowsServer2003 | kOsArch64, "WindowsServer2003"},
         {{5, 2, 3790, server, 0, 0, x86}, kOsWindowsServer2003 | kOsArch32, "WindowsServer2003"},
-        {{5, 2, 3790, server, 0x8000, 1, x86}, kOsWindowsHomeServer | kOsArch32, "WindowsHomeServer"},
-        {{5, 2, 3790, server, 0, 1, x64}, kOsWindowsServer2003R2 | kOsArch64, "WindowsServer2003R2"},
+        {{5, 2, 3790, server, 0x8000, 1, x86},
+         kOsWindowsHomeServer | kOsArch32,
+         "WindowsHomeServer"},
+        {{5, 2, 3790, server, 0, 1, x64},
+         kOsWindowsServer2003R2 | kOsArch64,
+         "WindowsServer2003R2"},
         {{5, 0, 2195, ws, 0, 0, x86}, 0, "UnknowOS"},
         {{6, 0, 6002, ws, 0, 0, x86}, kOsWindowsVista | kOsArch32, "WindowsVista"},
         {{6, 0, 6002, server, 0, 0, x64}, kOsWindowsServer2008 | kOsArch64, "WindowsServer2008"},
         {{6, 1, 7601, ws, 0, 0, x64}, kOsWindows7 | kOsArch64, "Windows7"},
-        {{6, 1, 7601, server, 0, 0, x64}, kOsWindowsServer2008R2 | kOsArch64, "WindowsServer2008R2"},
+        {{6, 1, 7601, server, 0, 0, x64},
+         kOsWindowsServer2008R2 | kOsArch64,
+         "WindowsServer2008R2"},
         {{6, 2, 9200, ws, 0, 0, x64}, kOsWindows8 | kOsArch64, "Windows8"},
         {{6, 2, 9200, server, 0, 0, x64}, kOsWindowsServer2012 | kOsArch64, "WindowsServer2012"},
         {{6, 3, 9600, ws, 0, 0, x86}, kOsWindows81 | kOsArch32, "Windows8.1"},
-        {{6, 3, 9600, server, 0, 0, x64}, kOsWindowsServer2012R2 | kOsArch64, "WindowsServer2012R2"},
+        {{6, 3, 9600, server, 0, 0, x64},
+         kOsWindowsServer2012R2 | kOsArch64,
+         "WindowsServer2012R2"},
         {{6, 4, 9600, ws, 0, 0, x64}, 0, "UnknowOS"},
         {{10, 0, 19045, ws, 0, 0, x64}, 0x204000, "Windows10"},
         {{10, 0, 19045, ws, 0, 0, x86}, 0x104000, "Windows10"},
         {{10, 0, 21999, ws, 0, 0, x64}, kOsWindows10 | kOsArch64, "Windows10"},
         {{10, 0, 22000, ws, 0, 0, x64}, 0x208000, "Windows11"},
         {{10, 0, 26100, ws, 0, 0, x64}, 0x208000, "Windows11"},
-        {{10, 0, 17763, server, 0, 0, x64}, kOsWindowsServer2016 | kOsArch64, "WindowsServer2016"}, // 2019
-        {{10, 0, 20348, 2, 0, 0, x64}, kOsWindowsServer2016 | kOsArch64, "WindowsServer2016"},      // 2022 DC
+        {{10, 0, 17763, server, 0, 0, x64},
+         kOsWindowsServer2016 | kOsArch64,
+         "WindowsServer2016"}, // 2019
+        {{10, 0, 20348, 2, 0, 0, x64},
+         kOsWindowsServer2016 | kOsArch64,
+         "WindowsServer2016"}, // 2022 DC
         {{10, 1, 22000, ws, 0, 0, x64}, 0, "UnknowOS"},
         {{11, 0, 30000, ws, 0, 0, x64}, 0, "UnknowOS"},
         {{4, 0, 1381, ws, 0, 0, x86}, 0, "UnknowOS"},
     };
     for (const Case& c : cases) {
         uint32_t flags = classifyWindowsVersion(c.info);
-        EXPECT_EQ(flags, c.flags) << c.name << " " << c.info.major << "." << c.info.minor << "." << c.info.build;
+        EXPECT_EQ(flags, c.flags) << c.name << " " << c.info.major << "." << c.info.minor << "."
+                                  << c.info.build;
         EXPECT_EQ(str(Text(osName(flags))), c.name);
     }
 }
 
-TEST(OSInfoTest, LinuxIdentification)
-{
+TEST(OSInfoTest, LinuxIdentification) {
     uint32_t flags = identifyOS();
     EXPECT_EQ(flags & kOsLinux, kOsLinux);
     EXPECT_EQ(flags & ~(kOsLinux | kOsArch32 | kOsArch64), 0u);
