@@ -6,7 +6,10 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <set>
 #include <thread>
 
 namespace {
@@ -474,4 +477,83 @@ TEST_F(HttpsPolicy, ConcurrentClientsOnSeveralListenersGetTheirOwnAnswers)
     for (const auto& m : messages)
         all += m;
     EXPECT_EQ(failures.load(), 0) << all;
+}
+
+TEST_F(HttpsPolicy, ConcurrentPagesEachKeepTheirOwnSession)
+{
+    // The whole road of a call: every page opens a session with the echo
+    // (a private adapter copy), then calls it again and again with its own
+    // session identifier while the others do the same on other listeners.
+    std::string bin = itestBinDir();
+    if (access((bin + "/ARDEQ/GpkiCardAdapter.so").c_str(), F_OK) != 0 ||
+        access((bin + "/com").c_str(), F_OK) != 0)
+        GTEST_SKIP() << "adapter or component not built";
+    constexpr int kPages = 8;
+    constexpr int kCallsEach = 5;
+    const std::string open = "{\"FunctionName\":\"KestrovaEcho\",\"PathID\":\"5D21A7C94E3B4F08A6C2917E0B4D3F65\","
+                             "\"minServerVersion\":\"1.0.0.0\",\"minLibVersion\":\"1.0.0.0\"}";
+    std::vector<std::string> sessions(kPages);
+    std::vector<std::string> messages(kPages);
+    std::vector<std::thread> pages;
+    for (int page = 0; page < kPages; ++page) {
+        pages.emplace_back([&, page] {
+            ITestCall request = call(page % 3);
+            request.ipv6 = page % 2 == 1;
+            request.origin = "https://page" + std::to_string(page) + ".example";
+            ITestReply reply = itestPostCall(open, request);
+            auto answer = itestDecodeAnswer(reply.body);
+            if (!reply.transportOk() || !answer || answer->count("SessionID") == 0 ||
+                answer->at("result") != "0") {
+                messages[page] = "open: curl " + std::to_string(reply.curlCode) + " " + reply.body;
+                return;
+            }
+            sessions[page] = answer->at("SessionID");
+            for (int n = 0; n < kCallsEach; ++n) {
+                std::string again = "{\"FunctionName\":\"KestrovaEcho\",\"SessionId\":\"" + sessions[page] + "\"}";
+                reply = itestPostCall(again, request);
+                answer = itestDecodeAnswer(reply.body);
+                // A found session answers without a new identifier.
+                bool ok = reply.transportOk() && answer && answer->count("SessionID") == 0 &&
+                          answer->count("result") && answer->at("result") == "0" &&
+                          answer->count("ServerVersion") && answer->at("ServerVersion") == "1.0.22.0804" &&
+                          reply.header("Access-Control-Allow-Origin").value_or("") == *request.origin;
+                if (!ok)
+                    messages[page] += "call " + std::to_string(n) + ": curl " + std::to_string(reply.curlCode) +
+                                      " " + reply.body + "\n";
+            }
+            std::string release = "{\"FunctionName\":\"KestrovaForceRelease\",\"SessionId\":\"" + sessions[page] + "\"}";
+            reply = itestPostCall(release, request);
+            if (!reply.transportOk() || reply.status != 200)
+                messages[page] += "release: curl " + std::to_string(reply.curlCode) + "\n";
+        });
+    }
+    for (auto& t : pages)
+        t.join();
+    std::string all;
+    for (const auto& m : messages)
+        all += m;
+    EXPECT_EQ(all, "");
+    std::set<std::string> distinct(sessions.begin(), sessions.end());
+    EXPECT_EQ(distinct.size(), static_cast<size_t>(kPages));
+    EXPECT_EQ(count("[Normal] Find the loaded adapter"), kPages * (kCallsEach + 1));
+}
+
+TEST_F(HttpsPolicy, OtherLoopbackPeersAreNotAcceptedOnIPv4)
+{
+    // Any 127.x address reaches a socket bound to 127.0.0.1; only 127.0.0.1
+    // itself is let in.
+    ITestCall request = call(1);
+    request.localAddress = "127.0.0.2";
+    request.origin = "https://host.example";
+    request.timeoutSeconds = 60;
+    ITestReply reply = itestPostCall(releaseCall("PEER0002_SID"), request);
+    EXPECT_NE(reply.curlCode, CURLE_OK);
+    EXPECT_EQ(reply.status, 0);
+    // The refused peer's generic address bytes after the family: two port
+    // bytes, four address bytes, eight zeros, each as a signed 8-bit number.
+    ASSERT_TRUE(itestWaitForLog(*service_, "[Warning] Illegal connection ip: ", 60));
+    std::string log = itestReadLog(*service_);
+    size_t at = log.find("[Warning] Illegal connection ip: ");
+    std::string text = log.substr(at, log.find('\n', at) - at);
+    EXPECT_TRUE(text.ends_with(".127.0.0.2.0.0.0.0.0.0.0.0")) << text;
 }

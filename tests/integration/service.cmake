@@ -6,6 +6,12 @@ if(TARGET ARDEQKestrova AND TARGET kestrova_itest)
     add_executable(${suite}_itest ${CMAKE_CURRENT_LIST_DIR}/${suite}_test.cpp)
     target_link_libraries(${suite}_itest PRIVATE kestrova_itest GTest::gtest_main)
     add_dependencies(${suite}_itest ARDEQKestrova)
+    # The session tests go through the real adapter and component when built.
+    foreach(peer GpkiCardAdapter GpkiComponent)
+      if(TARGET ${peer})
+        add_dependencies(${suite}_itest ${peer})
+      endif()
+    endforeach()
     gtest_discover_tests(${suite}_itest
       TEST_PREFIX "${suite}."
       DISCOVERY_TIMEOUT 60

@@ -161,6 +161,9 @@ ITestReply itestRequest(const ITestCall& call)
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply);
     if (call.tlsMin || call.tlsMax)
         curl_easy_setopt(curl, CURLOPT_SSLVERSION, call.tlsMin | call.tlsMax);
+    std::string interfaceName = "host!" + call.localAddress;
+    if (!call.localAddress.empty())
+        curl_easy_setopt(curl, CURLOPT_INTERFACE, interfaceName.c_str());
     std::string bundle = itestRootBundle();
     if (call.verifyPeer && !bundle.empty()) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, bundle.c_str());

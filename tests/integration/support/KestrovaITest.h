@@ -131,6 +131,7 @@ struct ITestCall {
     long tlsMin = 0;               // CURL_SSLVERSION_* (0: library default)
     long tlsMax = 0;               // CURL_SSLVERSION_MAX_* (0: library default)
     bool verifyPeer = true;        // trust only the built roots
+    std::string localAddress;      // source address of the connection ("" any)
     long timeoutSeconds = 120;
 };
 
