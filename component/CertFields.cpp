@@ -233,11 +233,17 @@ long attributeValue(const std::string& der, const char* oid, std::string& out) {
             }
         }
     }
-    char buf[1024];
+    // Raw value (tag, length, contents): GnuTLS gives unknown attribute
+    // types such as organizationIdentifier only as "#hex" text.
+    unsigned char buf[2048];
     size_t size = sizeof buf;
-    if (gnutls_x509_crt_get_dn_by_oid(crt.get(), oid, 0, 0, buf, &size) >= 0) {
-        out.assign(buf, strnlen(buf, size));
-        return kTokenOk;
+    if (gnutls_x509_crt_get_dn_by_oid(crt.get(), oid, 0, 1, buf, &size) >= 0) {
+        const unsigned char* p = buf;
+        Tlv value;
+        if (readTlv(p, buf + size, value)) {
+            out = valueText(value);
+            return kTokenOk;
+        }
     }
     return kTokenNoField;
 }
@@ -381,13 +387,28 @@ long certTypeOid(const std::string& der, long flags, std::string& out) {
     if (flags != 0 && flags != 1) return kTokenBadArgument;
     CrtPtr crt = parse(der);
     if (!crt) return kTokenBadCertificate;
+    // Read here rather than by GnuTLS, which refuses arcs beyond 64 bits
+    // (UUID arcs such as 2.25.<128 bits>).
     std::vector<std::string> oids;
-    for (unsigned i = 0; i < 64; ++i) {
-        gnutls_x509_policy_st policy{};
-        unsigned critical = 0;
-        if (gnutls_x509_crt_get_policy(crt.get(), i, &policy, &critical) < 0) break;
-        if (policy.oid) oids.push_back(policy.oid);
-        gnutls_x509_policy_release(&policy);
+    gnutls_datum_t ext{};
+    unsigned critical = 0;
+    if (gnutls_x509_crt_get_extension_by_oid2(crt.get(), "2.5.29.32", 0, &ext, &critical) < 0)
+        return kTokenNoField;
+    std::string bytes = datumText(ext);
+    gnutls_free(ext.data);
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    Tlv seq;
+    if (!readTlv(p, p + bytes.size(), seq) || seq.tag != 0x30) return kTokenBadCertificate;
+    const unsigned char* q = seq.value;
+    const unsigned char* end = seq.value + seq.length;
+    while (q < end) {
+        Tlv info, oid;
+        if (!readTlv(q, end, info) || info.tag != 0x30) return kTokenBadCertificate;
+        const unsigned char* r = info.value;
+        if (!readTlv(r, info.value + info.length, oid) || oid.tag != 0x06) return kTokenBadCertificate;
+        std::string text = oidTextWide(oid.value, oid.length);
+        if (text.empty()) return kTokenBadCertificate;
+        oids.push_back(text);
     }
     if (oids.empty()) return kTokenNoField;
     out = flags == 1 ? joined(oids) : oids.front();
