@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,21 @@ void wipeBody(std::string& body)
     if (!body.empty())
         secureWipe(body.data(), body.size());
     body.clear();
+}
+
+// Appends to the body without leaving copies of it behind: when the buffer
+// has to grow, the old one is wiped before it is given back.
+void appendWiping(std::string& body, const char* data, size_t length)
+{
+    if (body.size() + length > body.capacity()) {
+        size_t wanted = std::max(body.size() + length, std::max<size_t>(body.capacity() * 2, 4096));
+        std::string bigger;
+        bigger.reserve(std::min(wanted, std::max(kMaxParameterText, body.size() + length)));
+        bigger.assign(body);
+        wipeBody(body);
+        body.swap(bigger);
+    }
+    body.append(data, length);
 }
 
 // Releases everything a request collected. The body and the decoded call hold
@@ -229,7 +245,7 @@ MHD_Result collectParameter(void* connectionInfo, MHD_ValueKind kind, const char
         return MHD_NO;
     }
     try {
-        info->state.body.append(data, length);
+        appendWiping(info->state.body, data, length);
     } catch (...) {
         KESTROVA_ALLOC_FAIL();
         info->bodyTooLarge = true;
