@@ -4,9 +4,11 @@
 #include "tests/integration/support/KestrovaITest.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -215,4 +217,58 @@ TEST(ServiceExports, OnlyTheWhiteBoxPairIsExported)
     }
     EXPECT_EQ(exported, (std::set<std::string>{"getQXWhiteboxResult", "QXWhiteBoxResultFinal"}))
         << nm.output;
+}
+
+// ---------------------------------------------------------------------------
+// Log switch
+// ---------------------------------------------------------------------------
+
+TEST(ServiceLogSwitch, EachPulseOfTheDebugEventTogglesLogging)
+{
+    ITEST_REQUIRE_TLS_ROOTS();
+    std::string error;
+    auto service = itestPrepareService({}, &error);
+    ASSERT_TRUE(service) << error;
+    // The monitor creates the event; here the test does, before the start.
+    std::string events = service->runtimeDir + "/events";
+    ASSERT_EQ(mkdir(events.c_str(), 0700), 0);
+    std::string event = events + "/ARDEQKestrova_DEBUG_MODE";
+    { std::ofstream create(event); }
+    ASSERT_TRUE(itestLaunchService(*service, &error)) << error;
+    EXPECT_EQ(itestCountLogLines(*service, "debugStatusUpdateEvent init failed"), 0);
+
+    auto pulse = [&] { std::ofstream touch(event); };
+    auto callOnce = [&] {
+        ITestCall request;
+        request.port = service->ports[0];
+        request.origin = "https://host.example";
+        ITestReply reply = itestPostCall(releaseCall("SWITCH00_SID"), request);
+        EXPECT_EQ(reply.status, 200) << reply.curlError;
+    };
+
+    callOnce();
+    int served = itestCountLogLines(*service, "[Normal] Release Mode");
+    EXPECT_EQ(served, 1);
+
+    pulse();
+    ASSERT_TRUE(itestWaitForLog(*service, normal("Log state: ", "Disable"), 120)) << itestReadLog(*service);
+    // The switch thread writes its line just before it turns logging off, so
+    // a call may still slip in between: look for a call that leaves no line.
+    bool silent = false;
+    for (int i = 0; i < 50 && !silent; ++i) {
+        served = itestCountLogLines(*service, "[Normal] Release Mode");
+        callOnce();
+        silent = itestCountLogLines(*service, "[Normal] Release Mode") == served;
+    }
+    EXPECT_TRUE(silent);
+
+    pulse();
+    auto enabledTwice = [&] { return itestCountLogLines(*service, normal("Log state: ", "Enable")) == 2; };
+    for (int i = 0; i < 2400 && !enabledTwice(); ++i)
+        usleep(50 * 1000);
+    ASSERT_TRUE(enabledTwice()) << itestReadLog(*service);
+    callOnce();
+    EXPECT_EQ(itestCountLogLines(*service, "[Normal] Release Mode"), served + 1);
+
+    EXPECT_EQ(itestStopService(*service), 0);
 }
