@@ -30,7 +30,9 @@ constexpr long kKeyBits = kKeyUsageMask | kKeyKindMask;
 // inherits an old session.
 struct SignSession {
     uint64_t ticket = 0;
-    long keyFlags = 0;  // key choice of the Init
+    std::string modulePath; // the token of the Init: a session never moves
+    long slotIndex = 0;     // to another token chosen meanwhile
+    long keyFlags = 0;      // key choice of the Init
     std::string parts;  // data of GPKI_SignDataUpdate calls with "more parts"
     time_t lastUse = 0;
 };
@@ -53,7 +55,8 @@ void dropSessionLocked(std::map<const ComponentState*, SignSession>::iterator it
 SignSession* sessionLocked(const ComponentState& state) {
     auto it = gl.sessions.find(&state);
     if (it == gl.sessions.end()) return nullptr;
-    if (it->second.ticket != state.loginTicket) {
+    if (it->second.ticket != state.loginTicket || it->second.slotIndex != state.slotIndex ||
+        it->second.modulePath != state.modulePath) {
         dropSessionLocked(it);
         return nullptr;
     }
@@ -239,6 +242,8 @@ long componentSignStep(ComponentState& state, SignStep step, const std::string& 
     if (rc != kTokenOk) return rc;
     SignSession session;
     session.ticket = state.loginTicket;
+    session.modulePath = state.modulePath;
+    session.slotIndex = state.slotIndex;
     session.keyFlags = flags;
     session.lastUse = now;
     gl.sessions[&state] = std::move(session);

@@ -105,6 +105,14 @@ TEST(CmsOnTokenErrors, WrongPinAndUpdateWithoutInit) {
     EXPECT_EQ(componentSignData(c.state, cmsToken().pin, "x", "no-such-codepage", kKeyKindRsa, 0, out),
               kTokenBadCodePage);
     EXPECT_EQ(out, "unchanged");
+
+    // A session belongs to the token of its Init: choosing another reader
+    // meanwhile ends it, even when the first one is chosen again.
+    ASSERT_EQ(componentSignStep(c.state, kSignDataInit, cmsToken().pin, kKeyKindRsa, n), kTokenOk);
+    c.state.slotIndex = 1;
+    EXPECT_EQ(componentSignDataUpdate(c.state, "x", "", 0, 0, out), kCmsXmlNoSession);
+    c.state.slotIndex = 0;
+    EXPECT_EQ(componentSignDataUpdate(c.state, "x", "", 0, 0, out), kCmsXmlNoSession);
 }
 
 TEST(CmsEnvelopedOnToken, EncryptForOpensslAndDecryptOpensslsOnTheToken) {
