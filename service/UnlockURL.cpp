@@ -71,7 +71,7 @@ void setUnlockURL(const char* domainList) noexcept
         for (const std::string& raw : pieces) {
             std::string piece = trimBlanks(raw);
             if (!piece.empty() && piece.front() == '.') {
-                piece.insert(0, "*");
+                piece = std::string("*") + piece;
             }
             if (!piece.empty() && piece.back() == '.') {
                 piece.push_back('*');

@@ -184,15 +184,33 @@ inline long residentKiB(pid_t pid)
     return -1;
 }
 
+// Open descriptors other than sockets: the listeners are fixed, and a client
+// connection may still be closing on the service's side when this looks.
 inline long openDescriptors(pid_t pid)
 {
     long count = 0;
     std::error_code error;
     for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
          !error && it != fs::directory_iterator(); it.increment(error)) {
-        ++count;
+        std::error_code linkError;
+        if (fs::read_symlink(it->path(), linkError).string().rfind("socket:", 0) != 0) {
+            ++count;
+        }
     }
     return count;
+}
+
+// What each open descriptor refers to, one per line (for failure messages).
+inline std::string describeDescriptors(pid_t pid)
+{
+    std::string text;
+    std::error_code error;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::error_code linkError;
+        text += it->path().filename().string() + " -> " + fs::read_symlink(it->path(), linkError).string() + "\n";
+    }
+    return text;
 }
 
 } // namespace sessiontest

@@ -294,8 +294,11 @@ TEST(Sessions, TerminationReleasesEveryAdapterOldestFirst)
     EXPECT_EQ(itestCountLogLines(*session->service, "Release adapters success"), 1);
 }
 
-TEST(Sessions, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
+class SessionCycles : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SessionCycles, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
 {
+    const std::string adapter = GetParam();
     SESSION_REQUIRE_SERVICE();
     // Freed memory goes back at once, so that resident memory shows leaks
     // rather than the sanitizer's quarantine of a sanitized build.
@@ -303,7 +306,7 @@ TEST(Sessions, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
     ASSERT_NE(session, nullptr);
     auto cycle = [&](int times) {
         for (int i = 0; i < times; ++i) {
-            const std::string id = openSession(*session);
+            const std::string id = openSession(*session, adapter);
             ASSERT_FALSE(id.empty()) << "session " << i;
             ASSERT_TRUE(callSession(*session, id, "KestrovaRelease").empty());
         }
@@ -311,6 +314,7 @@ TEST(Sessions, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
     cycle(50); // warm-up: allocator pools, TLS session caches, the log file
     const long rssBefore = residentKiB(session->pid());
     const long fdsBefore = openDescriptors(session->pid());
+    const std::string descriptorsBefore = describeDescriptors(session->pid());
     cycle(1000);
     const long rssAfter = residentKiB(session->pid());
     const long fdsAfter = openDescriptors(session->pid());
@@ -318,16 +322,27 @@ TEST(Sessions, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
     RecordProperty("rss_after_kib", std::to_string(rssAfter));
     RecordProperty("fds_before", std::to_string(fdsBefore));
     RecordProperty("fds_after", std::to_string(fdsAfter));
-    std::cout << "[ figures  ] resident " << rssBefore << " KiB -> " << rssAfter << " KiB, descriptors " << fdsBefore
-              << " -> " << fdsAfter << std::endl;
-    EXPECT_EQ(fdsAfter, fdsBefore);
-    // One session copy of the adapter alone maps more than this; a leak of a
-    // library, or of a few KiB per session, shows well above it.
+    std::cout << "[ figures  ] " << (adapter == kAdapter ? "real adapter" : "stand-in") << ": resident "
+              << rssBefore << " KiB -> " << rssAfter << " KiB, descriptors " << fdsBefore << " -> " << fdsAfter
+              << std::endl;
+    EXPECT_EQ(fdsAfter, fdsBefore) << "before:\n"
+                                   << descriptorsBefore << "after:\n"
+                                   << describeDescriptors(session->pid());
+#ifndef __SANITIZE_ADDRESS__
+    // A leak of a library, or of a few KiB per session, shows well above this.
+    // (A sanitized service keeps metadata for every library it loaded, so
+    // there the figures are only reported.)
     EXPECT_LT(rssAfter - rssBefore, 8 * 1024);
+#endif
     EXPECT_EQ(processMaps(session->pid()).find("/Tempfile/"), std::string::npos);
     for (int i = 0; i < 32; ++i) {
         EXPECT_TRUE(fs::is_empty(session->sessionFolder(i))) << i;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Adapters, SessionCycles, ::testing::Values(kAdapter, kFake),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param) == kAdapter ? "RealAdapter" : "StandIn";
+                         });
 
 } // namespace
