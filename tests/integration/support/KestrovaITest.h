@@ -34,7 +34,8 @@ struct ITestServiceOptions {
     // KESTROVA_COM_REGISTRY when not empty.
     std::string comRegistry;
     // Further variables, set after the folder overrides (so they may replace
-    // them); an empty value unsets the variable.
+    // them); an empty value unsets the variable. SOFTHSM2_CONF defaults to the
+    // test process's own, else to an empty token store of the run's own.
     std::vector<std::pair<std::string, std::string>> environment;
     // Wait for "ARDEQKestrova initialization: " in the log after the start.
     bool waitUntilServing = true;

@@ -278,6 +278,21 @@ std::unique_ptr<ITestService> itestPrepareService(const ITestServiceOptions& opt
         return nullptr;
     }
 
+    // An empty token store of its own, so the service never sees the
+    // machine's SoftHSM2 tokens (a test that needs tokens passes its own
+    // SOFTHSM2_CONF in options.environment).
+    std::string softhsmConf = service->root + "/softhsm2.conf";
+    if (!makeFolder(service->root + "/softhsm/tokens", 0700)) {
+        setError(outError, "cannot create the token folder");
+        return nullptr;
+    }
+    {
+        std::ofstream conf(softhsmConf);
+        conf << "directories.tokendir = " << service->root << "/softhsm/tokens\n"
+             << "objectstore.backend = file\n"
+             << "log.level = ERROR\n";
+    }
+
     if (options.logLevel >= 0) {
         std::ofstream ini(service->sysconfDir + "/ARDEQKestrova.ini");
         ini << "[ARDEQKestrova]\n"
@@ -315,11 +330,17 @@ std::unique_ptr<ITestService> itestPrepareService(const ITestServiceOptions& opt
         {"KESTROVA_COM_REGISTRY", options.comRegistry},
         {"KESTROVA_PORTS", ""},
     };
+    // A token store the test process chose itself is passed on.
+    const char* inheritedTokens = getenv("SOFTHSM2_CONF");
+    if (!inheritedTokens || !*inheritedTokens)
+        overrides.emplace_back("SOFTHSM2_CONF", softhsmConf);
     if (options.setPorts) {
         std::string list = "port=";
         for (size_t i = 0; i < service->ports.size(); ++i)
             list += (i ? " " : "") + std::to_string(service->ports[i]);
-        overrides.back().second = list;
+        for (auto& entry : overrides)
+            if (entry.first == "KESTROVA_PORTS")
+                entry.second = list;
     }
     for (const auto& extra : options.environment)
         overrides.push_back(extra);
