@@ -93,6 +93,15 @@ function base64Bytes(text) {
     return bytes;
 }
 
+// The CN of a distinguished name as the component writes it ("CN=...,O=...").
+function commonName(dn) {
+    for (const part of dn.split(/(?<!\\),/)) {
+        const m = /^\s*CN=(.*)$/i.exec(part);
+        if (m) return m[1].replace(/\\(.)/g, "$1");
+    }
+    return dn;
+}
+
 // --- 1. the service ----------------------------------------------------------------
 
 async function detectService() {
@@ -152,8 +161,19 @@ async function listCertificates() {
             const cells = [String(i + 1), c.subject, c.issuer, c.notBefore, c.notAfter, c.serial];
             cells.forEach((text, k) => {
                 const cell = row.insertCell();
-                cell.textContent = text;
-                if (k === 1 || k === 2) cell.className = "dn";
+                if (k === 1 || k === 2) {
+                    // The common name first, the whole name below it.
+                    cell.className = "dn";
+                    const name = document.createElement("div");
+                    name.className = "cn";
+                    name.textContent = commonName(text);
+                    const full = document.createElement("div");
+                    full.className = "full";
+                    full.textContent = text;
+                    cell.append(name, full);
+                } else {
+                    cell.textContent = text;
+                }
                 if (k === 5) cell.className = "mono";
             });
         });
@@ -343,16 +363,11 @@ async function autoRun() {
         }
         $("pin").value = params.get("pin") ?? "";
         await step(report, "pin", () => verifyPin());
-        $("sign-format").value = "pure";
-        await step(report, "pureSign", sign);
-        const pure = { output: $("sign-result").value };
+        // The raw signature last: it stays on screen, as in the walkthrough.
         $("sign-format").value = "cms";
         await step(report, "signData", sign);
-        // Leave the raw signature on screen: it is the one the walkthrough shows.
-        if (report.pureSign.ok) {
-            $("sign-format").value = "pure";
-            $("sign-result").value = pure.output;
-        }
+        $("sign-format").value = "pure";
+        await step(report, "pureSign", sign);
         $("pin").value = "";
         $("value-text").value = `Shared ✓ 王小明 from ${location.host}`;
         await step(report, "storeValue", storeValue);
