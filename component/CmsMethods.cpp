@@ -3,6 +3,8 @@
 // file side (allowed folders) around Cms.h and XmlSign.h. Every function runs
 // with the token lock held by the component object.
 
+#include "component/CmsMethods.h"
+
 #include "component/Cms.h"
 #include "component/CodePage.h"
 #include "component/ComponentMethods.h"
@@ -11,6 +13,8 @@
 
 #include "common/runtime/Log.h"
 #include "common/runtime/Tool.h"
+
+#include <p11-kit/pkcs11.h>
 
 #include <ctime>
 #include <map>
@@ -380,5 +384,120 @@ long componentXml(ComponentState& state, XmlMethod method, const std::string& pi
     if (rc != kCmsXmlOk) return rc;
     if (toFile) return fileAccessWrite(second, result);
     out.swap(result);
+    return kTokenOk;
+}
+
+// ===========================================================================
+// Attribute certificates
+// ===========================================================================
+
+namespace {
+
+// Caps: a card holds a handful of small objects.
+constexpr CK_ULONG kMaxAttributeCertObjects = 64;
+constexpr CK_ULONG kMaxAttributeCertLength = 1024 * 1024;
+
+std::string trimmedField(const unsigned char* field, size_t size) {
+    std::string s(reinterpret_cast<const char*>(field), size);
+    size_t end = s.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+}
+
+struct P11Session {
+    CK_FUNCTION_LIST* module = nullptr;
+    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
+    ~P11Session() {
+        if (module && handle != CK_INVALID_HANDLE) module->C_CloseSession(handle);
+    }
+};
+
+} // namespace
+
+long componentGetAttributeCert(ComponentState& state, const std::string& reader, const std::string& pin,
+                               long flags, std::string& out) {
+    if (flags != 0) return kTokenBadArgument;
+    void* list = nullptr;
+    unsigned long slot = 0;
+    long rc = tokenSelectedSlot(state, list, slot);
+    if (rc != kTokenOk) return rc;
+    auto* module = static_cast<CK_FUNCTION_LIST*>(list);
+
+    size_t first = reader.find_first_not_of(" \t");
+    if (first != std::string::npos) {
+        std::string name = reader.substr(first, reader.find_last_not_of(" \t") - first + 1);
+        CK_TOKEN_INFO tokenInfo{};
+        CK_SLOT_INFO slotInfo{};
+        if (module->C_GetTokenInfo(slot, &tokenInfo) != CKR_OK ||
+            module->C_GetSlotInfo(slot, &slotInfo) != CKR_OK)
+            return kTokenDeviceError;
+        if (name != trimmedField(tokenInfo.label, sizeof tokenInfo.label) &&
+            name != trimmedField(slotInfo.slotDescription, sizeof slotInfo.slotDescription))
+            return kTokenNoToken;
+    }
+    if (!pin.empty()) {
+        rc = tokenLogin(state, pin);
+        if (rc != kTokenOk) return rc;
+    }
+
+    // Login state is the token's: this session sees private objects while
+    // the object's login lasts.
+    P11Session session;
+    session.module = module;
+    if (module->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session.handle) != CKR_OK) {
+        session.handle = CK_INVALID_HANDLE;
+        return kTokenDeviceError;
+    }
+    // The standard object type, and the data objects that cards (and tools
+    // that cannot write that type) use instead, marked with the attribute
+    // type attributeCertificate (2.5.4.58) as their CKA_OBJECT_ID. Writers
+    // differ on that value: DER of the OID, or (pkcs11-tool) its content
+    // octets alone; both are taken.
+    CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certType = CKC_X_509_ATTR_CERT;
+    CK_OBJECT_CLASS dataClass = CKO_DATA;
+    static const std::string oidDer("\x06\x03\x55\x04\x3A", 5);
+    CK_ATTRIBUTE certQuery[] = {
+        {CKA_CLASS, &certClass, sizeof certClass},
+        {CKA_CERTIFICATE_TYPE, &certType, sizeof certType},
+    };
+    CK_ATTRIBUTE dataQuery[] = {{CKA_CLASS, &dataClass, sizeof dataClass}};
+    struct Search {
+        CK_ATTRIBUTE* query;
+        CK_ULONG count;
+        bool checkOid;
+    };
+    std::string answer;
+    for (const Search& search : {Search{certQuery, 2, false}, Search{dataQuery, 1, true}}) {
+        if (module->C_FindObjectsInit(session.handle, search.query, search.count) != CKR_OK)
+            return kTokenDeviceError;
+        CK_OBJECT_HANDLE objects[kMaxAttributeCertObjects];
+        CK_ULONG count = 0;
+        CK_RV rv = module->C_FindObjects(session.handle, objects, kMaxAttributeCertObjects, &count);
+        module->C_FindObjectsFinal(session.handle);
+        if (rv != CKR_OK) return kTokenDeviceError;
+        for (CK_ULONG i = 0; i < count; ++i) {
+            if (search.checkOid) {
+                unsigned char oid[16];
+                CK_ATTRIBUTE oidValue{CKA_OBJECT_ID, oid, sizeof oid};
+                if (module->C_GetAttributeValue(session.handle, objects[i], &oidValue, 1) != CKR_OK ||
+                    oidValue.ulValueLen > sizeof oid)
+                    continue;
+                std::string got(reinterpret_cast<char*>(oid), oidValue.ulValueLen);
+                if (got != oidDer && got != oidDer.substr(2)) continue;
+            }
+            CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+            if (module->C_GetAttributeValue(session.handle, objects[i], &value, 1) != CKR_OK ||
+                value.ulValueLen == CK_UNAVAILABLE_INFORMATION || value.ulValueLen == 0)
+                continue;
+            if (value.ulValueLen > kMaxAttributeCertLength) return kTokenTooLarge;
+            std::string der(value.ulValueLen, '\0');
+            value.pValue = der.data();
+            if (module->C_GetAttributeValue(session.handle, objects[i], &value, 1) != CKR_OK) continue;
+            der.resize(value.ulValueLen);
+            answer += base64Encode(der) + ";";
+        }
+    }
+    if (answer.empty()) return kTokenNoCertificate;
+    out.swap(answer);
     return kTokenOk;
 }

@@ -12,6 +12,7 @@
 #include "component/CertFields.h"
 #include "component/CodePage.h"
 #include "component/ComponentMethods.h"
+#include "component/CmsMethods.h"
 #include "component/FileAccess.h"
 #include "component/Token.h"
 
@@ -646,10 +647,18 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
                          bstrOutXMLFilePath, bstrSignId, iFlags, pVal);
     }
 
-    HRESULT GPKI_GetAttributeCert(BSTR, BSTR, LONG, BSTR* pVal) override {
+    HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags, BSTR* pVal) override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
-        return notSupported("GPKI_GetAttributeCert");
+        return run("GPKI_GetAttributeCert", [&]() -> long {
+            Text reader, pin;
+            std::string out;
+            long rc = textOf(strReader, reader);
+            if (rc == kTokenOk) rc = textOf(strPIN, pin);
+            if (rc == kTokenOk) rc = componentGetAttributeCert(state, reader.s, pin.s, iFlags, out);
+            if (rc == kTokenOk) rc = bstrOut(out, pVal);
+            return rc;
+        });
     }
 
     HRESULT SetCodePage(LONG codePage) override {

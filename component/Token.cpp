@@ -502,6 +502,15 @@ long tokenDetect(ComponentState& state, bool& outPresent) {
     return rc == kTokenNoToken || rc == kTokenBadSlot ? kTokenOk : rc;
 }
 
+long tokenSelectedSlot(ComponentState& state, void*& outFunctionList, unsigned long& outSlot) {
+    TokenRef token;
+    long rc = selectedTokenLocked(state, token);
+    if (rc != kTokenOk) return rc;
+    outFunctionList = token.module;
+    outSlot = token.slot;
+    return kTokenOk;
+}
+
 long tokenSerialNumber(ComponentState& state, std::string& outSerial) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);

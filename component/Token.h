@@ -134,6 +134,11 @@ std::unique_lock<std::recursive_mutex> tokenLock();
 // Serial number of the selected token (blanks trimmed).
 [[nodiscard]] long tokenSerialNumber(ComponentState& state, std::string& outSerial);
 
+// The PKCS#11 function list (CK_FUNCTION_LIST*) and slot of the selected
+// token, for object searches of other parts of the component.
+[[nodiscard]] long tokenSelectedSlot(ComponentState& state, void*& outFunctionList,
+                                     unsigned long& outSlot);
+
 // ---------------------------------------------------------------------------
 // PIN
 // ---------------------------------------------------------------------------

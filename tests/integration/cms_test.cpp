@@ -4,7 +4,10 @@
 #include "component/Cms.h"
 #include "component/CodePage.h"
 
+#include "component/CmsMethods.h"
+
 #include "tests/integration/cms_token.h"
+
 
 namespace {
 
@@ -158,6 +161,23 @@ TEST(CmsEnvelopedOnToken, EncryptForOpensslAndDecryptOpensslsOnTheToken) {
     EXPECT_EQ(componentDecrypt(c.state, t.pin, out, 0, 0, clear), kCmsXmlNotRecipient);
     testFreeSigner(stranger);
     EXPECT_EQ(componentDecrypt(c.state, t.pin, "bm90IGNtcw==", 0, 0, clear), kCmsXmlBadCms);
+}
+
+TEST(CmsAttributeCertificate, ReadFromTheSelectedToken) {
+    ComponentFixture c;
+    auto guard = tokenLock();
+    const std::string& der = cmsToken().attributeCert;
+    std::string out = "unchanged";
+    EXPECT_EQ(componentGetAttributeCert(c.state, "", "", 0, out), kTokenOk);
+    EXPECT_EQ(out, base64Encode(der) + ";");
+    EXPECT_EQ(componentGetAttributeCert(c.state, " Kestrova Test Token ", cmsToken().pin, 0, out), kTokenOk);
+    EXPECT_EQ(out, base64Encode(der) + ";");
+
+    out = "unchanged";
+    EXPECT_EQ(componentGetAttributeCert(c.state, "Another Reader", "", 0, out), kTokenNoToken);
+    EXPECT_EQ(componentGetAttributeCert(c.state, "", "000000", 0, out), kTokenPinIncorrect);
+    EXPECT_EQ(componentGetAttributeCert(c.state, "", "", 1, out), kTokenBadArgument);
+    EXPECT_EQ(out, "unchanged");
 }
 
 } // namespace

@@ -20,6 +20,11 @@ struct CmsToken {
     std::string allowed;  // the one folder file methods may use
     std::string outside;  // a folder they may not
     std::string pin = "123456";
+    // Stored as a data object marked with the attributeCertificate type
+    // (SoftHSM2 keeps no attribute certificate objects of their own type),
+    // before the module is loaded in this process: SoftHSM2 does not see
+    // objects another process adds later.
+    std::string attributeCert = std::string("\x30\x06\x02\x01\x05\x04\x01\x41", 8);
 };
 
 inline CmsToken& cmsToken() {
@@ -40,6 +45,12 @@ class CmsTokenEnvironment : public ::testing::Environment {
         ASSERT_EQ(rc, 0) << log;
         testRun("mkdir -p '" + t.allowed + "' '" + t.outside + "' '" + t.root + "/config/ARDEQKestrova'");
         testWriteFile(t.root + "/config/ARDEQKestrova/component.conf", "folder = " + t.allowed + "\n");
+        testWriteFile(t.root + "/ac.der", t.attributeCert);
+        rc = testRun("SOFTHSM2_CONF='" + t.token + "/softhsm2.conf' pkcs11-tool --module "
+                     "/usr/lib/softhsm/libsofthsm2.so --login --pin " + t.pin + " --write-object '" + t.root +
+                     "/ac.der' --type data --application-id 2.5.4.58 --label 'attribute certificate'",
+                     &log);
+        ASSERT_EQ(rc, 0) << log;
         setenv("SOFTHSM2_CONF", (t.token + "/softhsm2.conf").c_str(), 1);
         setenv("KESTROVA_PKCS11_MODULE", "/usr/lib/softhsm/libsofthsm2.so", 1);
         setenv("XDG_CONFIG_HOME", (t.root + "/config").c_str(), 1);
