@@ -146,6 +146,25 @@ long fileAccessResolve(const std::string& path, bool forWriting, std::string& ou
     return kTokenOk;
 }
 
+long fileAccessResolveFolder(const std::string& path, std::string& outResolved) {
+    outResolved.clear();
+    if (path.empty() || path.size() > PATH_MAX || path.find('\0') != std::string::npos)
+        return kTokenBadArgument;
+    std::vector<std::string> folders = fileAccessAllowedFolders();
+    std::string absolute = absoluteOf(path, folders);
+    std::string resolved = absolute.empty() ? std::string() : realPath(absolute);
+    struct stat st{};
+    if (!resolved.empty() && (stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        return kTokenBadArgument;
+    bool allowed = !resolved.empty() && inside(resolved + "/x", folders);
+    if (!allowed) {
+        logWarning("Refused path: ", path.c_str());
+        return kTokenPathRefused;
+    }
+    outResolved = resolved;
+    return kTokenOk;
+}
+
 long fileAccessRead(const std::string& path, size_t cap, std::string& outBytes) {
     outBytes.clear();
     std::string resolved;

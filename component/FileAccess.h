@@ -33,6 +33,11 @@ std::vector<std::string> fileAccessConfiguredModules();
 [[nodiscard]] long fileAccessResolve(const std::string& path, bool forWriting,
                                      std::string& outResolved);
 
+// Resolves a folder (which must exist) and checks it is an allowed folder
+// or lies inside one. kTokenOk with outResolved, kTokenPathRefused, or
+// kTokenBadArgument for an empty path or one that is not a folder.
+[[nodiscard]] long fileAccessResolveFolder(const std::string& path, std::string& outResolved);
+
 // Reads a whole regular file after the check; the file actually opened is
 // checked again, so a link swapped in meanwhile is refused too. Files over
 // cap give kTokenTooLarge; read errors kTokenFileFailed.

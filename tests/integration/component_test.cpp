@@ -328,9 +328,9 @@ TEST_F(ComponentThroughService, KeyChecksAndFailuresAnswerTheirCodes) {
     EXPECT_EQ("61011", world.call("GPKI_PureSign", R"(,"sOptPIN":"","signcodepage":"","iFlags":"0","iHashFlag":"0")"));
     EXPECT_EQ(before + 1, itestCountLogLines(*world.service, pureSign));
     EXPECT_EQ("63007", world.lastError()); // no PIN and no login of this session
-    // Methods this component does not offer.
+    // The token holds no attribute certificate.
     EXPECT_EQ("61011", world.call("GPKI_GetAttributeCert", R"(,"strReader":"","strPIN":"","iFlags":"0")"));
-    EXPECT_EQ("63001", world.lastError());
+    EXPECT_EQ("63011", world.lastError());
     // A page cannot make the service load a library of its choice.
     EXPECT_EQ("61011", world.call("GPKI_SetPKCS11Driver", R"(,"bPath":"/lib/x86_64-linux-gnu/libz.so.1")"));
     EXPECT_EQ("63003", world.lastError());

@@ -680,6 +680,27 @@ TEST_F(ComponentTest, ReadsOnlyFilesInsideTheAllowedFolders) {
         }
     }
 
+    // Reference folders of XML signatures obey the same rule.
+    struct Dirs {
+        std::string list;
+        long error;
+    };
+    const Dirs dirs[] = {
+        {exchange, 0},
+        {exchange + "/sub ; " + exchange, 0},
+        {"sub", 0},
+        {"", 0},
+        {world().root.path(), kTokenPathRefused},
+        {exchange + ";/etc", kTokenPathRefused},
+        {exchange + "/linkdir", kTokenPathRefused},
+        {exchange + "/note.txt", kTokenBadArgument},
+    };
+    for (const Dirs& d : dirs) {
+        HRESULT hr = component->SetXMLReferenceDirs(bstr(d.list).get());
+        EXPECT_EQ(d.error == 0, SUCCEEDED(hr)) << d.list;
+        EXPECT_EQ(d.error, lastError()) << d.list;
+    }
+
     // The user's configuration names other folders; the default one then
     // stops being allowed.
     std::string other = world().root.folder("allowed-elsewhere");
@@ -695,12 +716,8 @@ TEST_F(ComponentTest, ReadsOnlyFilesInsideTheAllowedFolders) {
     unlink(conf.c_str());
 }
 
-TEST_F(ComponentTest, UnsupportedMethodsSayNotSupported) {
+TEST_F(ComponentTest, DialogStringsAndVersion) {
     BSTR out = nullptr;
-    HRESULT hr = component->GPKI_GetAttributeCert(bstr("reader").get(), bstr(kPin).get(), 0, &out);
-    EXPECT_TRUE(FAILED(hr));
-    EXPECT_EQ(nullptr, out);
-    EXPECT_EQ(kTokenNotSupported, lastError());
     LONG number = -1;
     EXPECT_EQ(S_OK, component->SetDialogString(1, 2, bstr("Enter PIN").get(), &number));
     EXPECT_EQ(0, lastError());
