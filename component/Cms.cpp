@@ -390,7 +390,8 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
         clearOpenSslErrors();
         return kCmsXmlDecryptFailed;
     }
-    BioPtr out(BIO_new(BIO_s_mem()));
+    // A secure-heap buffer: its growth and its release clear what it held.
+    BioPtr out(BIO_new(BIO_s_secmem()));
     if (!out) return kCmsXmlDecryptFailed;
     long result = kCmsXmlOk;
     if (CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, out.get(), CMS_BINARY) != 1) {
