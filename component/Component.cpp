@@ -529,11 +529,8 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
                 dir = first == std::string::npos ? std::string() : dir.substr(first);
                 if (!dir.empty()) {
                     std::string resolved;
-                    rc = fileAccessResolve(dir + "/.", true, resolved);
-                    if (rc == kTokenBadArgument) rc = fileAccessResolve(dir, false, resolved);
+                    rc = fileAccessResolveFolder(dir, resolved);
                     if (rc != kTokenOk) return rc;
-                    size_t slash = resolved.find_last_of('/');
-                    if (resolved.compare(slash, std::string::npos, "/.") == 0) resolved.resize(slash);
                     checked.push_back(resolved);
                 }
                 start = end + 1;
