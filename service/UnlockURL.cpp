@@ -23,12 +23,13 @@ UnlockUrlState gl;
 constexpr size_t kMaxOriginLength = 512;
 
 constexpr const char* kOriginExpression =
-    "^https?:\\/\\/(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)){3})"
-    "|(([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])(\\.([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}"
+    "^https?:\\/\\/"
+    "(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)){3})"
+    "|(([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])(\\.([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-"
+    "Z0-9\\-]{0,61}"
     "[a-zA-Z0-9]))*))\\/?(:\\d+)?$";
 
-std::string trimBlanks(const std::string& text)
-{
+std::string trimBlanks(const std::string& text) {
     size_t first = 0;
     size_t last = text.size();
     while (first < last && std::isspace(static_cast<unsigned char>(text[first])) != 0) {
@@ -40,16 +41,14 @@ std::string trimBlanks(const std::string& text)
     return text.substr(first, last - first);
 }
 
-void logRegexException(const char* label, const std::exception* error)
-{
+void logRegexException(const char* label, const std::exception* error) {
     const char* message = error != nullptr ? error->what() : nullptr;
     logWarning(label, message != nullptr && message[0] != '\0' ? message : "Unknown exception");
 }
 
 } // namespace
 
-void setUnlockURL(const char* domainList) noexcept
-{
+void setUnlockURL(const char* domainList) noexcept {
     // The flag goes down first: whatever happens below, an earlier success
     // must never admit the read that comes with this list.
     gl.urlCheckPassed = false;
@@ -62,7 +61,8 @@ void setUnlockURL(const char* domainList) noexcept
         const std::string list(domainList);
         const std::regex separator(";");
         std::vector<std::string> pieces;
-        for (std::sregex_token_iterator it(list.begin(), list.end(), separator, -1), end; it != end; ++it) {
+        for (std::sregex_token_iterator it(list.begin(), list.end(), separator, -1), end; it != end;
+             ++it) {
             pieces.push_back(it->str());
         }
         logNormal("Enable url check list", "");
@@ -99,10 +99,10 @@ void setUnlockURL(const char* domainList) noexcept
     }
 }
 
-void checkUnlockURL(const char* origin) noexcept
-{
+void checkUnlockURL(const char* origin) noexcept {
     try {
-        const bool tooLong = origin == nullptr || strnlen(origin, kMaxOriginLength + 1) > kMaxOriginLength;
+        const bool tooLong =
+            origin == nullptr || strnlen(origin, kMaxOriginLength + 1) > kMaxOriginLength;
         const std::regex validation(kOriginExpression, std::regex::ECMAScript | std::regex::icase);
         if (tooLong || !std::regex_match(origin, validation)) {
             logWarning("[Warning] ", "Input domain is not url");
@@ -140,17 +140,14 @@ void checkUnlockURL(const char* origin) noexcept
     }
 }
 
-bool isUrlCheckPassed() noexcept
-{
+bool isUrlCheckPassed() noexcept {
     return gl.urlCheckPassed;
 }
 
-void clearUrlCheckList() noexcept
-{
+void clearUrlCheckList() noexcept {
     gl.urlCheckList.clear();
 }
 
-std::vector<std::string> urlCheckListCopy()
-{
+std::vector<std::string> urlCheckListCopy() {
     return gl.urlCheckList;
 }

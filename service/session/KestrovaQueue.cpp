@@ -65,8 +65,7 @@ struct AdapterAnswer {
 };
 
 // Appends text as a JSON string body (quotes not included).
-void appendJsonEscaped(std::string& out, const char* text)
-{
+void appendJsonEscaped(std::string& out, const char* text) {
     static const char kHex[] = "0123456789abcdef";
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
         if (*p == '"' || *p == '\\') {
@@ -84,8 +83,7 @@ void appendJsonEscaped(std::string& out, const char* text)
 
 // The JSON text of a map built with setValue, for an adapter that only takes
 // text (callMethod).
-std::string mapToJsonText(const JsonMap* map)
-{
+std::string mapToJsonText(const JsonMap* map) {
     std::string text = "{";
     for (int i = 0; i < map->count && i < KESTROVA_JSON_MAP_CAPACITY; ++i) {
         if (map->entries[i].value == nullptr) {
@@ -106,8 +104,8 @@ std::string mapToJsonText(const JsonMap* map)
 
 // A system function map: "functionname", the extra pair (if any),
 // "AdapterJsonKeyCheck" "true" and "KestrovaFunctionIndex". Null when memory fails.
-JsonMap* systemCallMap(const char* functionName, const char* index, const char* extraKey, const char* extraValue)
-{
+JsonMap* systemCallMap(const char* functionName, const char* index, const char* extraKey,
+                       const char* extraValue) {
     JsonMap* map = newJsonMap();
     if (map == nullptr) {
         return nullptr;
@@ -127,8 +125,8 @@ JsonMap* systemCallMap(const char* functionName, const char* index, const char* 
 
 // Calls a system function of the slot's adapter: through callJsonMapMethod
 // when it has it, else through callMethod with the map as JSON text.
-const char* callSystemFunction(const SessionSlot& slot, const JsonMap* map, const char* functionName)
-{
+const char* callSystemFunction(const SessionSlot& slot, const JsonMap* map,
+                               const char* functionName) {
     if (slot.callJsonMapMethodEntry != nullptr) {
         return slot.callJsonMapMethodEntry(map, functionName);
     }
@@ -140,8 +138,7 @@ const char* callSystemFunction(const SessionSlot& slot, const JsonMap* map, cons
 }
 
 // The row whose folder and adapter name equal the given ones without regard to case.
-const PathRow* findPathRow(const char* folder, const char* adapterName)
-{
+const PathRow* findPathRow(const char* folder, const char* adapterName) {
     for (const PathRow& row : kPathTable) {
         if (strcasecmp(folder, row.libDir) == 0 && strcasecmp(adapterName, row.comName) == 0) {
             return &row;
@@ -150,16 +147,14 @@ const PathRow* findPathRow(const char* folder, const char* adapterName)
     return nullptr;
 }
 
-bool isCopyFileOf(const std::string& path, int index)
-{
+bool isCopyFileOf(const std::string& path, int index) {
     const std::string folder =
         std::string(sessionCopyPath()) + "/Tempfile/Session_" + std::to_string(index) + "/";
     return sessionCopyPath()[0] != '\0' && path.compare(0, folder.size(), folder) == 0;
 }
 
 // Loads path; logs the loader's reason when it fails.
-void* loadLibraryLogged(const std::string& path, std::string& outError, int& outErrno)
-{
+void* loadLibraryLogged(const std::string& path, std::string& outError, int& outErrno) {
     errno = 0;
     void* module = platformModuleLoad(path.c_str(), &outError);
     outErrno = errno;
@@ -168,8 +163,7 @@ void* loadLibraryLogged(const std::string& path, std::string& outError, int& out
 
 // Copies, loads and binds the adapter into slot index. False (with the
 // answer set) when the request ends here.
-bool loadAdapter(int index, const AdapterPath& path, JsonMap** answer)
-{
+bool loadAdapter(int index, const AdapterPath& path, JsonMap** answer) {
     namespace fs = std::filesystem;
     SessionSlot& slot = *sessionSlotAt(index);
     const std::string installed = installedAdapterFile(path.folder, path.adapterName);
@@ -227,11 +221,13 @@ bool loadAdapter(int index, const AdapterPath& path, JsonMap** answer)
     slot.module = module;
     free(slot.adapterName);
     slot.adapterName = copyString(path.adapterName);
-    slot.callMethodEntry = reinterpret_cast<CallMethodEntry>(platformModuleSymbol(module, "callMethod"));
+    slot.callMethodEntry =
+        reinterpret_cast<CallMethodEntry>(platformModuleSymbol(module, "callMethod"));
     slot.callJsonMapMethodEntry =
         reinterpret_cast<CallJsonMapMethodEntry>(platformModuleSymbol(module, "callJsonMapMethod"));
     logChoice("Json string callMethod: ", slot.callMethodEntry != nullptr, "Active", "Inactive");
-    logChoice("Json map callMethod: ", slot.callJsonMapMethodEntry != nullptr, "Active", "Inactive");
+    logChoice("Json map callMethod: ", slot.callJsonMapMethodEntry != nullptr, "Active",
+              "Inactive");
     if (slot.callJsonMapMethodEntry != nullptr) {
         logNormal("Json map init: ", "Active");
     } else if (slot.callMethodEntry != nullptr) {
@@ -247,8 +243,7 @@ bool loadAdapter(int index, const AdapterPath& path, JsonMap** answer)
 }
 
 // The unlock call; false (with the answer set) when the adapter refuses.
-bool unlockAdapter(int index, const char* origin, JsonMap** answer)
-{
+bool unlockAdapter(int index, const char* origin, JsonMap** answer) {
     JsonMap* map = systemCallMap("Kestrova_Unlock", "-2", "url", origin);
     if (map == nullptr) {
         KESTROVA_ALLOC_FAIL();
@@ -269,15 +264,15 @@ bool unlockAdapter(int index, const char* origin, JsonMap** answer)
 }
 
 // The version call; false when the request ends here (answer set as needed).
-bool readAdapterVersion(int index, char* outVersion, size_t size, JsonMap** answer)
-{
+bool readAdapterVersion(int index, char* outVersion, size_t size, JsonMap** answer) {
     JsonMap* map = systemCallMap("Kestrova_GetVersion", "-1", nullptr, nullptr);
     if (map == nullptr) {
         KESTROVA_ALLOC_FAIL();
         releaseSessionSlot(index);
         return false;
     }
-    copyBounded(outVersion, size, callSystemFunction(*sessionSlotAt(index), map, "Kestrova_GetVersion"));
+    copyBounded(outVersion, size,
+                callSystemFunction(*sessionSlotAt(index), map, "Kestrova_GetVersion"));
     freeJsonMap(map);
     if (outVersion[0] == '\0') {
         logWarning("Init adapter: ", "Fail");
@@ -300,8 +295,7 @@ bool readAdapterVersion(int index, char* outVersion, size_t size, JsonMap** answ
 }
 
 // The minimum passes when it is equal to or older than the real version.
-bool versionAtLeast(const char* minimum, const char* real)
-{
+bool versionAtLeast(const char* minimum, const char* real) {
     if (minimum == nullptr || minimum[0] == '\0') {
         return false;
     }
@@ -309,8 +303,7 @@ bool versionAtLeast(const char* minimum, const char* real)
     return order == 0 || order == -1;
 }
 
-bool gateVersions(int index, const JsonMap* request, const char* version, JsonMap** answer)
-{
+bool gateVersions(int index, const JsonMap* request, const char* version, JsonMap** answer) {
     char minServerVersion[KESTROVA_PATH_FIELD_SIZE] = {};
     char minLibVersion[KESTROVA_PATH_FIELD_SIZE] = {};
     takeBounded(minServerVersion, sizeof(minServerVersion), getValue(request, "minServerVersion"));
@@ -347,8 +340,7 @@ bool gateVersions(int index, const JsonMap* request, const char* version, JsonMa
     return true;
 }
 
-void readInstallerVersion(int index, const char* installerName, JsonMap** answer)
-{
+void readInstallerVersion(int index, const char* installerName, JsonMap** answer) {
     if (installerName[0] == '\0') {
         return;
     }
@@ -378,8 +370,7 @@ void readInstallerVersion(int index, const char* installerName, JsonMap** answer
 // Path table
 // ---------------------------------------------------------------------------
 
-void cleanFileName(char* buffer, size_t size) noexcept
-{
+void cleanFileName(char* buffer, size_t size) noexcept {
     if (buffer == nullptr) {
         KESTROVA_NULL_PARAM("fileName");
         return;
@@ -403,10 +394,11 @@ void cleanFileName(char* buffer, size_t size) noexcept
     }
 }
 
-void applyPathId(const char* pathId, char* folder, char* adapterName) noexcept
-{
+void applyPathId(const char* pathId, char* folder, char* adapterName) noexcept {
     if (pathId == nullptr || folder == nullptr || adapterName == nullptr) {
-        KESTROVA_NULL_PARAM(pathId == nullptr ? "PathID" : folder == nullptr ? "LibDir" : "ComName");
+        KESTROVA_NULL_PARAM(pathId == nullptr   ? "PathID"
+                            : folder == nullptr ? "LibDir"
+                                                : "ComName");
         return;
     }
     for (const PathRow& row : kPathTable) {
@@ -420,8 +412,7 @@ void applyPathId(const char* pathId, char* folder, char* adapterName) noexcept
     }
 }
 
-bool isPathInTable(const char* folder, const char* adapterName) noexcept
-{
+bool isPathInTable(const char* folder, const char* adapterName) noexcept {
     if (folder == nullptr || adapterName == nullptr) {
         KESTROVA_NULL_PARAM(folder == nullptr ? "LibDir" : "ComName");
         return false;
@@ -433,10 +424,11 @@ bool isPathInTable(const char* folder, const char* adapterName) noexcept
     return found;
 }
 
-bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* outPath) noexcept
-{
+bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* outPath) noexcept {
     if (request == nullptr || answer == nullptr || outPath == nullptr) {
-        KESTROVA_NULL_PARAM(request == nullptr ? "JsonMap" : answer == nullptr ? "Answer" : "AdapterPath");
+        KESTROVA_NULL_PARAM(request == nullptr  ? "JsonMap"
+                            : answer == nullptr ? "Answer"
+                                                : "AdapterPath");
         return false;
     }
     char pathId[KESTROVA_PATH_ID_SIZE] = {};
@@ -476,28 +468,28 @@ bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* o
     return true;
 }
 
-std::string installedAdapterFile(const char* folder, const char* adapterName)
-{
+std::string installedAdapterFile(const char* folder, const char* adapterName) {
     return std::string(sessionExecutePath()) + "/" + folder + "/" + adapterName + kLibrarySuffix;
 }
 
-std::string sessionCopyFile(int index, const char* adapterName)
-{
+std::string sessionCopyFile(int index, const char* adapterName) {
     if (sessionCopyPath()[0] == '\0') {
         return std::string();
     }
-    return std::string(sessionCopyPath()) + "/Tempfile/Session_" + std::to_string(index) + "/" + adapterName +
-           kLibrarySuffix;
+    return std::string(sessionCopyPath()) + "/Tempfile/Session_" + std::to_string(index) + "/" +
+           adapterName + kLibrarySuffix;
 }
 
 // ---------------------------------------------------------------------------
 // Opening, calling and releasing an adapter
 // ---------------------------------------------------------------------------
 
-int openSessionAdapter(const JsonMap* request, const char* origin, const char* sessionId, JsonMap** answer) noexcept
-{
+int openSessionAdapter(const JsonMap* request, const char* origin, const char* sessionId,
+                       JsonMap** answer) noexcept {
     if (request == nullptr || origin == nullptr || sessionId == nullptr || answer == nullptr) {
-        KESTROVA_NULL_PARAM(request == nullptr ? "JsonMap" : origin == nullptr ? "Origin" : "SessionId");
+        KESTROVA_NULL_PARAM(request == nullptr  ? "JsonMap"
+                            : origin == nullptr ? "Origin"
+                                                : "SessionId");
         return -1;
     }
     try {
@@ -530,11 +522,13 @@ int openSessionAdapter(const JsonMap* request, const char* origin, const char* s
     }
 }
 
-void callSessionAdapter(int slotIndex, const JsonMap* request, const char* functionName, JsonMap** answer) noexcept
-{
+void callSessionAdapter(int slotIndex, const JsonMap* request, const char* functionName,
+                        JsonMap** answer) noexcept {
     SessionSlot* slot = sessionSlotAt(slotIndex);
     if (slot == nullptr || request == nullptr || functionName == nullptr || answer == nullptr) {
-        KESTROVA_NULL_PARAM(slot == nullptr ? "Slot" : request == nullptr ? "JsonMap" : "FunctionName");
+        KESTROVA_NULL_PARAM(slot == nullptr      ? "Slot"
+                            : request == nullptr ? "JsonMap"
+                                                 : "FunctionName");
         return;
     }
     try {
@@ -572,8 +566,8 @@ void callSessionAdapter(int slotIndex, const JsonMap* request, const char* funct
             gl.stopTopWindow();
         }
 
-        const char* label =
-            result.text.find('\n') != std::string::npos ? " Component result:\n" : " Component result: ";
+        const char* label = result.text.find('\n') != std::string::npos ? " Component result:\n"
+                                                                        : " Component result: ";
         if (isTrue(request, "hide_result")) {
             std::string stars(result.text.size(), '*');
             logPlain(label, stars.c_str());
@@ -586,8 +580,7 @@ void callSessionAdapter(int slotIndex, const JsonMap* request, const char* funct
     }
 }
 
-void releaseAdapter(int index) noexcept
-{
+void releaseAdapter(int index) noexcept {
     SessionSlot* slot = sessionSlotAt(index);
     if (slot == nullptr || slot->sessionId == nullptr) {
         return;
@@ -664,8 +657,7 @@ void releaseAdapter(int index) noexcept
     slot->adapterIsCopy = false;
 }
 
-void setTopWindowHooks(void (*start)(uint32_t processId, int allWindows), void (*stop)()) noexcept
-{
+void setTopWindowHooks(void (*start)(uint32_t processId, int allWindows), void (*stop)()) noexcept {
     gl.startTopWindow = start;
     gl.stopTopWindow = stop;
 }

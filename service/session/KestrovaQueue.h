@@ -23,7 +23,8 @@ struct AdapterPath {
 // may load. True with outPath filled (a folder and name that matched a row of
 // the table in another letter case take the row's spelling); false when
 // refused (*answer reset and holding "result" 61009).
-[[nodiscard]] bool resolveAdapterPath(const JsonMap* request, JsonMap** answer, AdapterPath* outPath) noexcept;
+[[nodiscard]] bool resolveAdapterPath(const JsonMap* request, JsonMap** answer,
+                                      AdapterPath* outPath) noexcept;
 // Drops the characters < > : " / \ | ? * ; & $ in place, zero-fills the rest of
 // the buffer up to size, and turns ".." into the empty text.
 void cleanFileName(char* buffer, size_t size) noexcept;
@@ -41,7 +42,8 @@ int openSessionAdapter(const JsonMap* request, const char* origin, const char* s
                        JsonMap** answer) noexcept;
 // Passes the call to the slot's adapter and puts its answer into *answer as
 // "result".
-void callSessionAdapter(int slot, const JsonMap* request, const char* functionName, JsonMap** answer) noexcept;
+void callSessionAdapter(int slot, const JsonMap* request, const char* functionName,
+                        JsonMap** answer) noexcept;
 // Frees the slot's texts, sends the release call, unloads the library and
 // deletes the session copy. A free slot is left alone.
 void releaseAdapter(int index) noexcept;

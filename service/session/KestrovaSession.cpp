@@ -48,8 +48,7 @@ struct SessionModule {
     char copyPath[kModulePathSize] = {};
     char executePath[kModulePathSize] = {};
 
-    SessionModule()
-    {
+    SessionModule() {
         // Free until start-up, so that a table that was never started holds
         // nothing to release.
         for (uint64_t& stamp : useStamps) {
@@ -59,32 +58,28 @@ struct SessionModule {
 };
 SessionModule gl;
 
-bool isSlotFree(const SessionSlot& slot)
-{
+bool isSlotFree(const SessionSlot& slot) {
     return slot.sessionId == nullptr || slot.sessionId[0] == '\0';
 }
 
-bool isReleaseName(const char* name)
-{
-    return strcasecmp(name, "KestrovaClose") == 0 || strcasecmp(name, "KestrovaForceRelease") == 0 ||
+bool isReleaseName(const char* name) {
+    return strcasecmp(name, "KestrovaClose") == 0 ||
+           strcasecmp(name, "KestrovaForceRelease") == 0 ||
            strcasecmp(name, "KestrovaRelease") == 0;
 }
 
-bool isEchoName(const char* name)
-{
+bool isEchoName(const char* name) {
     return strcasecmp(name, "KestrovaEcho") == 0 || strcasecmp(name, "Echo") == 0;
 }
 
-void markAllSlotsFree()
-{
+void markAllSlotsFree() {
     for (uint64_t& stamp : gl.useStamps) {
         stamp = KESTROVA_FREE_STAMP;
     }
 }
 
 // "setKestrovaValue" on an existing session.
-void storeValueRequest(const JsonMap* request, JsonMap** answer)
-{
+void storeValueRequest(const JsonMap* request, JsonMap** answer) {
     char* channel = getValue(request, "channel");
     char* domainList = channel != nullptr ? getValue(request, "domain_list") : nullptr;
     char* value = domainList != nullptr ? getValue(request, "value") : nullptr;
@@ -103,8 +98,7 @@ void storeValueRequest(const JsonMap* request, JsonMap** answer)
 }
 
 // "getKestrovaValue" on an existing session.
-void readValueRequest(const JsonMap* request, const char* origin, JsonMap** answer)
-{
+void readValueRequest(const JsonMap* request, const char* origin, JsonMap** answer) {
     char* channel = getValue(request, "channel");
     if (channel == nullptr) {
         resetAnswer(answer, kResetGetMissing);
@@ -122,8 +116,7 @@ void readValueRequest(const JsonMap* request, const char* origin, JsonMap** answ
     }
 }
 
-JsonMap* dispatchLocked(const JsonMap* request, const char* origin)
-{
+JsonMap* dispatchLocked(const JsonMap* request, const char* origin) {
     JsonMap* answer = newJsonMap();
     if (answer == nullptr) {
         KESTROVA_ALLOC_FAIL();
@@ -195,8 +188,7 @@ JsonMap* dispatchLocked(const JsonMap* request, const char* origin)
     return answer;
 }
 
-void writeVersionFile()
-{
+void writeVersionFile() {
     const std::string path =
         gl.copyPath[0] != '\0' ? std::string(gl.copyPath) + "/" + kVersionFileName : std::string();
     FILE* file = !path.empty() ? fopen(path.c_str(), "w") : nullptr;
@@ -210,8 +202,7 @@ void writeVersionFile()
     }
 }
 
-void prepareTempfileTree()
-{
+void prepareTempfileTree() {
     namespace fs = std::filesystem;
     const fs::path tempfile = fs::path(gl.copyPath) / "Tempfile";
     std::error_code error;
@@ -230,8 +221,7 @@ void prepareTempfileTree()
 }
 
 // The hidden and the plain library files directly in the copy path.
-void deleteStrayLibraries()
-{
+void deleteStrayLibraries() {
     if (gl.copyPath[0] == '\0') {
         return;
     }
@@ -258,8 +248,7 @@ void deleteStrayLibraries()
 // Dispatcher
 // ---------------------------------------------------------------------------
 
-JsonMap* dispatchRequest(RequestState* state) noexcept
-{
+JsonMap* dispatchRequest(RequestState* state) noexcept {
     if (state == nullptr || state->request == nullptr) {
         KESTROVA_NULL_PARAM("JsonMap");
         return nullptr;
@@ -283,24 +272,21 @@ JsonMap* dispatchRequest(RequestState* state) noexcept
 // Session table
 // ---------------------------------------------------------------------------
 
-SessionSlot* sessionSlotAt(int index) noexcept
-{
+SessionSlot* sessionSlotAt(int index) noexcept {
     if (index < 0 || index >= KESTROVA_SESSION_SLOTS) {
         return nullptr;
     }
     return &gl.slots[index];
 }
 
-uint64_t sessionUseStamp(int index) noexcept
-{
+uint64_t sessionUseStamp(int index) noexcept {
     if (index < 0 || index >= KESTROVA_SESSION_SLOTS) {
         return KESTROVA_FREE_STAMP;
     }
     return gl.useStamps[index];
 }
 
-void makeNewSessionId(JsonMap* answer, char* outSessionId, size_t size) noexcept
-{
+void makeNewSessionId(JsonMap* answer, char* outSessionId, size_t size) noexcept {
     if (outSessionId == nullptr || size == 0) {
         KESTROVA_NULL_PARAM("SessionId");
         return;
@@ -326,8 +312,7 @@ void makeNewSessionId(JsonMap* answer, char* outSessionId, size_t size) noexcept
     setValue(answer, "SessionID", outSessionId);
 }
 
-int findSession(const char* sessionId) noexcept
-{
+int findSession(const char* sessionId) noexcept {
     if (sessionId == nullptr) {
         KESTROVA_NULL_PARAM("SessionId");
         return -1;
@@ -340,8 +325,7 @@ int findSession(const char* sessionId) noexcept
     return -1;
 }
 
-int takeSessionSlot(const char* sessionId) noexcept
-{
+int takeSessionSlot(const char* sessionId) noexcept {
     if (sessionId == nullptr) {
         KESTROVA_NULL_PARAM("SessionId");
         return -1;
@@ -379,8 +363,7 @@ int takeSessionSlot(const char* sessionId) noexcept
     return index;
 }
 
-void releaseSessionSlot(int index) noexcept
-{
+void releaseSessionSlot(int index) noexcept {
     logNormalNumber("Release session index: ", index);
     if (index < 0 || index >= KESTROVA_SESSION_SLOTS) {
         return;
@@ -389,19 +372,18 @@ void releaseSessionSlot(int index) noexcept
     gl.useStamps[index] = KESTROVA_FREE_STAMP;
 }
 
-int findOldestSlot() noexcept
-{
+int findOldestSlot() noexcept {
     int oldest = -1;
     for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
-        if (gl.useStamps[i] != KESTROVA_FREE_STAMP && (oldest < 0 || gl.useStamps[i] < gl.useStamps[oldest])) {
+        if (gl.useStamps[i] != KESTROVA_FREE_STAMP &&
+            (oldest < 0 || gl.useStamps[i] < gl.useStamps[oldest])) {
             oldest = i;
         }
     }
     return oldest;
 }
 
-void resetAnswer(JsonMap** answer, int site) noexcept
-{
+void resetAnswer(JsonMap** answer, int site) noexcept {
     logNormal("reset Kestrova Json at file: ", "KestrovaSession");
     logNormalNumber("reset Kestrova Json at line: ", site);
     if (answer == nullptr) {
@@ -414,13 +396,11 @@ void resetAnswer(JsonMap** answer, int site) noexcept
     }
 }
 
-const char* sessionCopyPath() noexcept
-{
+const char* sessionCopyPath() noexcept {
     return gl.copyPath;
 }
 
-const char* sessionExecutePath() noexcept
-{
+const char* sessionExecutePath() noexcept {
     return gl.executePath;
 }
 
@@ -428,8 +408,7 @@ const char* sessionExecutePath() noexcept
 // Module life
 // ---------------------------------------------------------------------------
 
-void startSessionModule() noexcept
-{
+void startSessionModule() noexcept {
     try {
         std::lock_guard<std::mutex> guard(gl.lock);
         setLog("KestrovaSession");
@@ -464,8 +443,7 @@ void startSessionModule() noexcept
     }
 }
 
-void releaseAllAdapters() noexcept
-{
+void releaseAllAdapters() noexcept {
     try {
         std::lock_guard<std::mutex> guard(gl.lock);
         logNormal("[KestrovaFinal] ", "Start release all adapters");

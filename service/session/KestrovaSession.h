@@ -23,17 +23,17 @@ typedef const char* (*CallMethodEntry)(const char* jsonText);
 typedef const char* (*CallJsonMapMethodEntry)(const JsonMap* map, const char* functionName);
 
 struct SessionSlot {
-    char* sessionId;        // owned; null or empty: the slot is free
-    char* adapterName;      // owned
-    char* adapterVersion;   // owned; the answer to "Kestrova_GetVersion"
-    char* installerVersion; // owned, or null
+    char* sessionId;                                // owned; null or empty: the slot is free
+    char* adapterName;                              // owned
+    char* adapterVersion;                           // owned; the answer to "Kestrova_GetVersion"
+    char* installerVersion;                         // owned, or null
     char adapterPath[KESTROVA_ADAPTER_PATH_LENGTH]; // the file the adapter was loaded from
-    void* module;           // the loaded library
+    void* module;                                   // the loaded library
     CallMethodEntry callMethodEntry;
     CallJsonMapMethodEntry callJsonMapMethodEntry;
-    int32_t browserMode;    // 1: "KestrovaClose"/"KestrovaRelease" keep the session
-    int64_t initTime;       // seconds since 1970 at which the slot was taken
-    bool adapterIsCopy;     // adapterPath is the session's own copy (deleted on release)
+    int32_t browserMode; // 1: "KestrovaClose"/"KestrovaRelease" keep the session
+    int64_t initTime;    // seconds since 1970 at which the slot was taken
+    bool adapterIsCopy;  // adapterPath is the session's own copy (deleted on release)
 };
 
 // The service version, answered as "ServerVersion" and gated by "minServerVersion".

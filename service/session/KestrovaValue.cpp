@@ -19,8 +19,7 @@ constexpr int kResultMissing = 61005;
 constexpr int kResultFull = 61019;
 constexpr int kResultCipherFail = 61001;
 
-int64_t systemClock()
-{
+int64_t systemClock() {
     return static_cast<int64_t>(time(nullptr));
 }
 
@@ -30,13 +29,11 @@ struct ValueStore {
 };
 ValueStore gl;
 
-int64_t nowSeconds()
-{
+int64_t nowSeconds() {
     return gl.clock();
 }
 
-int findChannel(const char* channel)
-{
+int findChannel(const char* channel) {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         if (gl.entries[i].channel != nullptr && strcasecmp(gl.entries[i].channel, channel) == 0) {
             return i;
@@ -45,8 +42,7 @@ int findChannel(const char* channel)
     return -1;
 }
 
-int findFreeEntry()
-{
+int findFreeEntry() {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         if (gl.entries[i].channel == nullptr) {
             return i;
@@ -57,8 +53,7 @@ int findFreeEntry()
 
 // Clears every entry whose expiry lies in the past (entries without time-out
 // carry 0 and go as well) and returns the last one cleared, or -1.
-int clearExpiredEntries()
-{
+int clearExpiredEntries() {
     const int64_t now = nowSeconds();
     int cleared = -1;
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
@@ -70,8 +65,7 @@ int clearExpiredEntries()
     return cleared;
 }
 
-void freeCipher(SharedValueEntry& entry)
-{
+void freeCipher(SharedValueEntry& entry) {
     if (entry.cipherText != nullptr) {
         secureWipe(entry.cipherText, entry.cipherLength);
         free(entry.cipherText);
@@ -82,15 +76,13 @@ void freeCipher(SharedValueEntry& entry)
 
 } // namespace
 
-void initSharedValueStore() noexcept
-{
+void initSharedValueStore() noexcept {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         clearSharedValue(i);
     }
 }
 
-void clearSharedValue(int index) noexcept
-{
+void clearSharedValue(int index) noexcept {
     if (index < 0 || index >= KESTROVA_VALUE_ENTRIES) {
         return;
     }
@@ -101,8 +93,8 @@ void clearSharedValue(int index) noexcept
     memset(&entry, 0, sizeof(entry));
 }
 
-int storeSharedValue(const char* channel, const char* domainList, int32_t timeout, const char* value) noexcept
-{
+int storeSharedValue(const char* channel, const char* domainList, int32_t timeout,
+                     const char* value) noexcept {
     if (channel == nullptr) {
         KESTROVA_NULL_PARAM("channel");
         return kResultMissing;
@@ -165,8 +157,7 @@ int storeSharedValue(const char* channel, const char* domainList, int32_t timeou
     return kResultStored;
 }
 
-char* readSharedValue(const char* channel, const char* origin) noexcept
-{
+char* readSharedValue(const char* channel, const char* origin) noexcept {
     char* result = copyString("");
     if (result == nullptr) {
         KESTROVA_ALLOC_FAIL();
@@ -190,7 +181,8 @@ char* readSharedValue(const char* channel, const char* origin) noexcept
                 logNormal("KestrovaValue: ", "No expired time");
             } else {
                 const int64_t now = nowSeconds();
-                logNormalNumber("KestrovaValue current_time: ", static_cast<long>(static_cast<int32_t>(now)));
+                logNormalNumber("KestrovaValue current_time: ",
+                                static_cast<long>(static_cast<int32_t>(now)));
                 if (now > entry.expiresAt) {
                     logWarning("KestrovaValue: ", "Timeout");
                     logWarningNumber("KestrovaValue expired_time: ",
@@ -219,13 +211,11 @@ char* readSharedValue(const char* channel, const char* origin) noexcept
     return result;
 }
 
-void setSharedValueClock(int64_t (*clock)()) noexcept
-{
+void setSharedValueClock(int64_t (*clock)()) noexcept {
     gl.clock = clock != nullptr ? clock : systemClock;
 }
 
-const SharedValueEntry* sharedValueEntry(int index) noexcept
-{
+const SharedValueEntry* sharedValueEntry(int index) noexcept {
     if (index < 0 || index >= KESTROVA_VALUE_ENTRIES) {
         return nullptr;
     }

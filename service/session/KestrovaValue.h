@@ -10,10 +10,10 @@
 #define KESTROVA_VALUE_ENTRIES 16
 
 struct SharedValueEntry {
-    char* channel;            // owned; null: the entry is free
-    char* domainList;         // owned; the sites that may read
-    int32_t timeout;          // minutes; 0: never times out
-    int64_t expiresAt;        // seconds since 1970; 0 when timeout is 0
+    char* channel;             // owned; null: the entry is free
+    char* domainList;          // owned; the sites that may read
+    int32_t timeout;           // minutes; 0: never times out
+    int64_t expiresAt;         // seconds since 1970; 0 when timeout is 0
     unsigned char* cipherText; // owned; aesEncryptValue of the value
     size_t cipherLength;
 };

@@ -44,8 +44,7 @@ struct SessionService {
     SessionService() = default;
     SessionService(const SessionService&) = delete;
     SessionService& operator=(const SessionService&) = delete;
-    ~SessionService()
-    {
+    ~SessionService() {
         service.reset();
         if (!registry.empty()) {
             std::error_code error;
@@ -55,14 +54,12 @@ struct SessionService {
 
     pid_t pid() const { return service->pid; }
     const std::string& copyPath() const { return service->copyPath; }
-    std::string sessionFolder(int index) const
-    {
+    std::string sessionFolder(int index) const {
         return copyPath() + "/Tempfile/Session_" + std::to_string(index);
     }
 };
 
-inline std::string readWhole(const std::string& path)
-{
+inline std::string readWhole(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
@@ -70,9 +67,8 @@ inline std::string readWhole(const std::string& path)
 }
 
 // Prepares a service; the caller may touch its folders before launching it.
-inline std::unique_ptr<SessionService> prepareSessionService(
-    std::vector<std::pair<std::string, std::string>> environment = {})
-{
+inline std::unique_ptr<SessionService>
+prepareSessionService(std::vector<std::pair<std::string, std::string>> environment = {}) {
     auto session = std::make_unique<SessionService>();
     char pattern[] = "/tmp/ksess_XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
@@ -83,7 +79,8 @@ inline std::unique_ptr<SessionService> prepareSessionService(
     fs::create_directories(session->registry);
     char clsid[40] = {};
     guidToText(CLSID_GpkiComponent, clsid, sizeof clsid);
-    std::ofstream(session->registry + "/" + clsid + ".component") << KESTROVA_TEST_COMPONENT_FILE << "\n";
+    std::ofstream(session->registry + "/" + clsid + ".component")
+        << KESTROVA_TEST_COMPONENT_FILE << "\n";
 
     ITestServiceOptions options;
     options.comRegistry = session->registry;
@@ -97,8 +94,7 @@ inline std::unique_ptr<SessionService> prepareSessionService(
     return session;
 }
 
-inline bool launchSessionService(SessionService& session)
-{
+inline bool launchSessionService(SessionService& session) {
     std::string error;
     if (!itestLaunchService(*session.service, &error)) {
         ADD_FAILURE() << error << "\n" << itestReadOutput(*session.service);
@@ -107,9 +103,8 @@ inline bool launchSessionService(SessionService& session)
     return true;
 }
 
-inline std::unique_ptr<SessionService> startSessionService(
-    std::vector<std::pair<std::string, std::string>> environment = {})
-{
+inline std::unique_ptr<SessionService>
+startSessionService(std::vector<std::pair<std::string, std::string>> environment = {}) {
     auto session = prepareSessionService(std::move(environment));
     if (session == nullptr || !launchSessionService(*session)) {
         return nullptr;
@@ -119,15 +114,15 @@ inline std::unique_ptr<SessionService> startSessionService(
 
 // Posts one call as a page of origin does; the decoded answer (empty map and
 // a test failure when the answer is not a 200 with a flat JSON object).
-inline Answer call(const SessionService& session, const std::string& json, const std::string& origin = kOrigin)
-{
+inline Answer call(const SessionService& session, const std::string& json,
+                   const std::string& origin = kOrigin) {
     ITestCall request;
     request.port = session.service->ports.at(0);
     request.origin = origin;
     ITestReply reply = itestPostCall(json, request);
     if (!reply.transportOk() || reply.status != 200) {
-        ADD_FAILURE() << "call " << json << ": curl " << reply.curlCode << " " << reply.curlError << " status "
-                      << reply.status;
+        ADD_FAILURE() << "call " << json << ": curl " << reply.curlCode << " " << reply.curlError
+                      << " status " << reply.status;
         return {};
     }
     auto answer = itestDecodeAnswer(reply.body);
@@ -138,43 +133,40 @@ inline Answer call(const SessionService& session, const std::string& json, const
     return *answer;
 }
 
-inline std::string field(const Answer& answer, const std::string& key)
-{
+inline std::string field(const Answer& answer, const std::string& key) {
     auto it = answer.find(key);
     return it != answer.end() ? it->second : "<absent>";
 }
 
 // Opens a session with an echo; its identifier ("" on failure).
 inline std::string openSession(const SessionService& session, const std::string& adapter = kAdapter,
-                               const std::string& extra = "", const std::string& origin = kOrigin)
-{
+                               const std::string& extra = "", const std::string& origin = kOrigin) {
     Answer answer =
-        call(session, "{\"FunctionName\":\"KestrovaEcho\"," + adapter + "," + kGate + extra + "}", origin);
+        call(session, "{\"FunctionName\":\"KestrovaEcho\"," + adapter + "," + kGate + extra + "}",
+             origin);
     EXPECT_EQ(field(answer, "result"), "0") << itestReadLog(*session.service);
     return answer.count("SessionID") != 0 ? answer.at("SessionID") : "";
 }
 
-inline Answer callSession(const SessionService& session, const std::string& id, const std::string& function,
-                          const std::string& extra = "", const std::string& origin = kOrigin)
-{
-    return call(session, "{\"FunctionName\":\"" + function + "\",\"SessionId\":\"" + id + "\"" + extra + "}",
+inline Answer callSession(const SessionService& session, const std::string& id,
+                          const std::string& function, const std::string& extra = "",
+                          const std::string& origin = kOrigin) {
+    return call(session,
+                "{\"FunctionName\":\"" + function + "\",\"SessionId\":\"" + id + "\"" + extra + "}",
                 origin);
 }
 
 // Files of the process's memory map (what the loader holds mapped).
-inline std::string processMaps(pid_t pid)
-{
+inline std::string processMaps(pid_t pid) {
     return readWhole("/proc/" + std::to_string(pid) + "/maps");
 }
 
-inline bool isMapped(pid_t pid, const std::string& file)
-{
+inline bool isMapped(pid_t pid, const std::string& file) {
     return processMaps(pid).find(file) != std::string::npos;
 }
 
 // Resident memory in KiB (VmRSS) and the number of open descriptors.
-inline long residentKiB(pid_t pid)
-{
+inline long residentKiB(pid_t pid) {
     std::istringstream status(readWhole("/proc/" + std::to_string(pid) + "/status"));
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) {
@@ -186,8 +178,7 @@ inline long residentKiB(pid_t pid)
 
 // Open descriptors other than sockets: the listeners are fixed, and a client
 // connection may still be closing on the service's side when this looks.
-inline long openDescriptors(pid_t pid)
-{
+inline long openDescriptors(pid_t pid) {
     long count = 0;
     std::error_code error;
     for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
@@ -201,14 +192,14 @@ inline long openDescriptors(pid_t pid)
 }
 
 // What each open descriptor refers to, one per line (for failure messages).
-inline std::string describeDescriptors(pid_t pid)
-{
+inline std::string describeDescriptors(pid_t pid) {
     std::string text;
     std::error_code error;
     for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
          !error && it != fs::directory_iterator(); it.increment(error)) {
         std::error_code linkError;
-        text += it->path().filename().string() + " -> " + fs::read_symlink(it->path(), linkError).string() + "\n";
+        text += it->path().filename().string() + " -> " +
+                fs::read_symlink(it->path(), linkError).string() + "\n";
     }
     return text;
 }

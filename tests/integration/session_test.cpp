@@ -11,14 +11,12 @@ using namespace sessiontest;
 
 namespace {
 
-std::string installedAdapter()
-{
+std::string installedAdapter() {
     return itestBinDir() + "/ARDEQ/GpkiCardAdapter.so";
 }
 
 // The numbers logged after label, in log order ("Release session index: 3").
-std::vector<int> loggedNumbers(const SessionService& session, const std::string& label)
-{
+std::vector<int> loggedNumbers(const SessionService& session, const std::string& label) {
     std::vector<int> numbers;
     std::istringstream log(itestReadLog(*session.service));
     for (std::string line; std::getline(log, line);) {
@@ -30,12 +28,12 @@ std::vector<int> loggedNumbers(const SessionService& session, const std::string&
     return numbers;
 }
 
-TEST(Sessions, FirstEchoOpensASessionWithTheRealAdapter)
-{
+TEST(Sessions, FirstEchoOpensASessionWithTheRealAdapter) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
-    Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") + kAdapter + "," + kGate + "}");
+    Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") + kAdapter +
+                                       "," + kGate + "}");
     const std::string id = field(answer, "SessionID");
     EXPECT_EQ(id.size(), 12u) << id;
     EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-Z]{8}_SID"))) << id;
@@ -58,8 +56,7 @@ TEST(Sessions, FirstEchoOpensASessionWithTheRealAdapter)
     EXPECT_TRUE(fs::exists(installedAdapter()));
 }
 
-TEST(Sessions, VersionGate)
-{
+TEST(Sessions, VersionGate) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
@@ -73,21 +70,24 @@ TEST(Sessions, VersionGate)
         {R"("minServerVersion":"1.0.23.0","minLibVersion":"1.6.3.10080")", "61203"},
     };
     for (const auto& [keys, result] : cases) {
-        Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") + kAdapter + "," + keys + "}");
+        Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") +
+                                           kAdapter + "," + keys + "}");
         EXPECT_EQ(field(answer, "result"), result) << keys;
         if (result != "0") {
             // The code alone, and the slot is free again: no copy left, none mapped.
             EXPECT_EQ(answer.size(), 1u) << keys;
             EXPECT_TRUE(fs::is_empty(session->sessionFolder(0))) << keys;
-            EXPECT_EQ(processMaps(session->pid()).find("GpkiCardAdapter"), std::string::npos) << keys;
+            EXPECT_EQ(processMaps(session->pid()).find("GpkiCardAdapter"), std::string::npos)
+                << keys;
         } else {
-            EXPECT_EQ(callSession(*session, field(answer, "SessionID"), "KestrovaForceRelease").size(), 0u);
+            EXPECT_EQ(
+                callSession(*session, field(answer, "SessionID"), "KestrovaForceRelease").size(),
+                0u);
         }
     }
 }
 
-TEST(Sessions, PathTable)
-{
+TEST(Sessions, PathTable) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
@@ -97,7 +97,8 @@ TEST(Sessions, PathTable)
         const char* mapped; // file below the bin folder or the session folder that serves
     };
     const Case cases[] = {
-        {R"("PathID":"5d21a7c94e3b4f08a6c2917e0b4d3f65","LibDir":"X","ComName":"Y")", "0", "GpkiCardAdapter.so"},
+        {R"("PathID":"5d21a7c94e3b4f08a6c2917e0b4d3f65","LibDir":"X","ComName":"Y")", "0",
+         "GpkiCardAdapter.so"},
         {R"("LibDir":"ardeq","ComName":"GPKICARDADAPTER")", "0", "GpkiCardAdapter.so"},
         {R"("LibDir":"AR:DEQ","ComName":"GpkiCardAdapter")", "0", "GpkiCardAdapter.so"},
         {R"("LibDir":"Other","ComName":"GpkiCardAdapter")", "61009", nullptr},
@@ -107,7 +108,8 @@ TEST(Sessions, PathTable)
         {R"("PathID":"0000","LibDir":"Session/Test","ComName":"fake")", "0", "fake.so"},
     };
     for (const Case& c : cases) {
-        Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") + c.keys + "," + kGate + "}");
+        Answer answer = call(*session, std::string("{\"FunctionName\":\"KestrovaEcho\",") + c.keys +
+                                           "," + kGate + "}");
         EXPECT_EQ(field(answer, "result"), c.result) << c.keys;
         if (c.mapped != nullptr) {
             const std::string copy = session->sessionFolder(0) + "/" + c.mapped;
@@ -120,8 +122,7 @@ TEST(Sessions, PathTable)
     }
 }
 
-TEST(Sessions, LibrariesThatCannotServe)
-{
+TEST(Sessions, LibrariesThatCannotServe) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService({{"KESTROVA_FAKE_UNLOCK", "61905"}});
     ASSERT_NE(session, nullptr);
@@ -133,7 +134,8 @@ TEST(Sessions, LibrariesThatCannotServe)
         {R"("PathID":"0","LibDir":"SessionTest","ComName":"fake")", "61905"},
     };
     for (const auto& [keys, result] : cases) {
-        Answer answer = call(*session, "{\"FunctionName\":\"KestrovaEcho\"," + keys + "," + kGate + "}");
+        Answer answer =
+            call(*session, "{\"FunctionName\":\"KestrovaEcho\"," + keys + "," + kGate + "}");
         EXPECT_EQ(field(answer, "result"), result) << keys;
         EXPECT_EQ(answer.size(), 1u) << keys;
         EXPECT_TRUE(fs::is_empty(session->sessionFolder(0))) << keys;
@@ -143,8 +145,7 @@ TEST(Sessions, LibrariesThatCannotServe)
     EXPECT_GE(itestCountLogLines(*session->service, "Adapter load error reason: "), 2);
 }
 
-TEST(Sessions, ExistingCopyFallsBackToTheInstalledFile)
-{
+TEST(Sessions, ExistingCopyFallsBackToTheInstalledFile) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
@@ -161,8 +162,7 @@ TEST(Sessions, ExistingCopyFallsBackToTheInstalledFile)
     EXPECT_EQ(readWhole(blocking), "left over");
 }
 
-TEST(Sessions, BrowserModeAndReleases)
-{
+TEST(Sessions, BrowserModeAndReleases) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
@@ -188,15 +188,16 @@ TEST(Sessions, BrowserModeAndReleases)
     EXPECT_TRUE(callSession(*session, "NOPE_SID", "KestrovaForceRelease").empty());
 }
 
-TEST(Sessions, IdentifiersMatchAsSubstringsAndNamesInAnyCase)
-{
+TEST(Sessions, IdentifiersMatchAsSubstringsAndNamesInAnyCase) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
-    Answer opened = call(*session, std::string("{\"functionname\":\"ECHO\",") + kAdapter + "," + kGate + "}");
+    Answer opened =
+        call(*session, std::string("{\"functionname\":\"ECHO\",") + kAdapter + "," + kGate + "}");
     EXPECT_EQ(field(opened, "result"), "0");
     const std::string id = field(opened, "SessionID");
-    Answer echo = call(*session, "{\"FUNCTIONNAME\":\"kestrovaecho\",\"sessionid\":\"x" + id + "y\"}");
+    Answer echo =
+        call(*session, "{\"FUNCTIONNAME\":\"kestrovaecho\",\"sessionid\":\"x" + id + "y\"}");
     EXPECT_EQ(field(echo, "result"), "0");
     EXPECT_EQ(echo.count("SessionID"), 0u);
     // No second session was opened for it.
@@ -204,8 +205,7 @@ TEST(Sessions, IdentifiersMatchAsSubstringsAndNamesInAnyCase)
     EXPECT_EQ(itestCountLogLines(*session->service, "Find the loaded adapter"), 1);
 }
 
-TEST(Sessions, ThirtyThirdSessionEvictsTheOldest)
-{
+TEST(Sessions, ThirtyThirdSessionEvictsTheOldest) {
     SESSION_REQUIRE_SERVICE();
     auto session = startSessionService();
     ASSERT_NE(session, nullptr);
@@ -215,7 +215,8 @@ TEST(Sessions, ThirtyThirdSessionEvictsTheOldest)
     }
     EXPECT_EQ(itestCountLogLines(*session->service, "Kestrova slot is full"), 0);
     const std::string newest = openSession(*session, kFake);
-    EXPECT_EQ(itestCountLogLines(*session->service, "Kestrova slot is full, release the oldest one"), 1);
+    EXPECT_EQ(
+        itestCountLogLines(*session->service, "Kestrova slot is full, release the oldest one"), 1);
     const std::vector<int> released = loggedNumbers(*session, "Release session index: ");
     EXPECT_EQ(released, std::vector<int>{0});
     const std::vector<int> taken = loggedNumbers(*session, "Session index: ");
@@ -229,8 +230,7 @@ TEST(Sessions, ThirtyThirdSessionEvictsTheOldest)
     EXPECT_EQ(loggedNumbers(*session, "Release session index: "), (std::vector<int>{0, 0}));
 }
 
-TEST(Sessions, StartUpRemovesAnOldTempfileTree)
-{
+TEST(Sessions, StartUpRemovesAnOldTempfileTree) {
     SESSION_REQUIRE_SERVICE();
     auto session = prepareSessionService();
     ASSERT_NE(session, nullptr);
@@ -249,25 +249,26 @@ TEST(Sessions, StartUpRemovesAnOldTempfileTree)
     for (int i = 0; i < 32; ++i) {
         EXPECT_TRUE(fs::is_directory(session->sessionFolder(i))) << i;
     }
-    EXPECT_EQ(readWhole(session->copyPath() + "/ARDEQKestrovaMainVersion"), "Kestrova version=1.0.22.0804");
+    EXPECT_EQ(readWhole(session->copyPath() + "/ARDEQKestrovaMainVersion"),
+              "Kestrova version=1.0.22.0804");
 }
 
-TEST(Sessions, TerminationReleasesEveryAdapterOldestFirst)
-{
+TEST(Sessions, TerminationReleasesEveryAdapterOldestFirst) {
     SESSION_REQUIRE_SERVICE();
     auto session = prepareSessionService();
     ASSERT_NE(session, nullptr);
     const std::string fakeLog = session->service->root + "/fake.log";
     session->service->environment.push_back("KESTROVA_FAKE_LOG=" + fakeLog);
     ASSERT_TRUE(launchSessionService(*session));
-    const std::string a = openSession(*session, kFake);   // slot 0
-    const std::string b = openSession(*session, kFake);   // slot 1
+    const std::string a = openSession(*session, kFake);    // slot 0
+    const std::string b = openSession(*session, kFake);    // slot 1
     const std::string c = openSession(*session, kAdapter); // slot 2, the real adapter
     callSession(*session, a, "KestrovaRelease");
-    const std::string d = openSession(*session, kFake);   // slot 0, now the newest
+    const std::string d = openSession(*session, kFake); // slot 0, now the newest
     ASSERT_FALSE(d.empty());
 
-    EXPECT_EQ(itestStopService(*session->service, SIGTERM), 0) << itestReadOutput(*session->service);
+    EXPECT_EQ(itestStopService(*session->service, SIGTERM), 0)
+        << itestReadOutput(*session->service);
     const std::string log = itestReadLog(*session->service);
     const size_t final = log.find("[KestrovaFinal] Start release all adapters");
     ASSERT_NE(final, std::string::npos);
@@ -296,8 +297,7 @@ TEST(Sessions, TerminationReleasesEveryAdapterOldestFirst)
 
 class SessionCycles : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(SessionCycles, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
-{
+TEST_P(SessionCycles, ThousandSessionsLeaveMemoryAndDescriptorsFlat) {
     const std::string adapter = GetParam();
     SESSION_REQUIRE_SERVICE();
     // Freed memory goes back at once, so that resident memory shows leaks
@@ -322,9 +322,9 @@ TEST_P(SessionCycles, ThousandSessionsLeaveMemoryAndDescriptorsFlat)
     RecordProperty("rss_after_kib", std::to_string(rssAfter));
     RecordProperty("fds_before", std::to_string(fdsBefore));
     RecordProperty("fds_after", std::to_string(fdsAfter));
-    std::cout << "[ figures  ] " << (adapter == kAdapter ? "real adapter" : "stand-in") << ": resident "
-              << rssBefore << " KiB -> " << rssAfter << " KiB, descriptors " << fdsBefore << " -> " << fdsAfter
-              << std::endl;
+    std::cout << "[ figures  ] " << (adapter == kAdapter ? "real adapter" : "stand-in")
+              << ": resident " << rssBefore << " KiB -> " << rssAfter << " KiB, descriptors "
+              << fdsBefore << " -> " << fdsAfter << std::endl;
     EXPECT_EQ(fdsAfter, fdsBefore) << "before:\n"
                                    << descriptorsBefore << "after:\n"
                                    << describeDescriptors(session->pid());

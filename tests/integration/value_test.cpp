@@ -10,22 +10,20 @@ constexpr const char* kWriter = "https://writer.example";
 constexpr const char* kReader = "https://reader.example:8443";
 constexpr const char* kStranger = "https://stranger.example";
 
-std::string setCall(const std::string& channel, const std::string& domainList, const std::string& timeout,
-                    const std::string& value)
-{
-    return ",\"channel\":\"" + channel + "\",\"domain_list\":\"" + domainList + "\",\"timeout\":\"" + timeout +
-           "\",\"value\":\"" + value + "\"";
+std::string setCall(const std::string& channel, const std::string& domainList,
+                    const std::string& timeout, const std::string& value) {
+    return ",\"channel\":\"" + channel + "\",\"domain_list\":\"" + domainList +
+           "\",\"timeout\":\"" + timeout + "\",\"value\":\"" + value + "\"";
 }
 
 class SharedValues : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<SessionService> session;
     std::string writer;
     std::string reader;
     std::string stranger;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SESSION_REQUIRE_SERVICE();
         session = startSessionService();
         ASSERT_NE(session, nullptr);
@@ -37,20 +35,18 @@ protected:
         ASSERT_FALSE(stranger.empty());
     }
 
-    std::string store(const std::string& extra)
-    {
+    std::string store(const std::string& extra) {
         return field(callSession(*session, writer, "setKestrovaValue", extra, kWriter), "result");
     }
 
-    std::string read(const std::string& id, const std::string& origin, const std::string& channel)
-    {
-        return field(callSession(*session, id, "getKestrovaValue", ",\"channel\":\"" + channel + "\"", origin),
+    std::string read(const std::string& id, const std::string& origin, const std::string& channel) {
+        return field(callSession(*session, id, "getKestrovaValue",
+                                 ",\"channel\":\"" + channel + "\"", origin),
                      "result");
     }
 };
 
-TEST_F(SharedValues, AdmittedOriginReadsOthersGetNothing)
-{
+TEST_F(SharedValues, AdmittedOriginReadsOthersGetNothing) {
     ASSERT_EQ(store(setCall("c1", "reader.example; .partner.example", "0", "hello")), "0");
     EXPECT_EQ(read(reader, kReader, "c1"), "hello");
     EXPECT_EQ(read(stranger, kStranger, "c1"), "");
@@ -63,15 +59,13 @@ TEST_F(SharedValues, AdmittedOriginReadsOthersGetNothing)
     EXPECT_GE(itestCountLogLines(*session->service, "KestrovaValue url check fail"), 2);
 }
 
-TEST_F(SharedValues, ChannelNamesIgnoreLetterCase)
-{
+TEST_F(SharedValues, ChannelNamesIgnoreLetterCase) {
     ASSERT_EQ(store(setCall("Chan", "reader.example", "0", "first")), "0");
     ASSERT_EQ(store(setCall("CHAN", "reader.example", "5", "second")), "0");
     EXPECT_EQ(read(reader, kReader, "chan"), "second");
 }
 
-TEST_F(SharedValues, ValuesOfAnyLengthReadBackUnchanged)
-{
+TEST_F(SharedValues, ValuesOfAnyLengthReadBackUnchanged) {
     const std::string values[] = {
         "",
         "x",
@@ -86,23 +80,25 @@ TEST_F(SharedValues, ValuesOfAnyLengthReadBackUnchanged)
     }
 }
 
-TEST_F(SharedValues, MissingKeysAndNegativeTimeout)
-{
+TEST_F(SharedValues, MissingKeysAndNegativeTimeout) {
     EXPECT_EQ(store(setCall("c1", "reader.example", "-1", "v")), "61005");
-    Answer noList = callSession(*session, writer, "setKestrovaValue", R"(,"channel":"c1","value":"v")", kWriter);
+    Answer noList = callSession(*session, writer, "setKestrovaValue",
+                                R"(,"channel":"c1","value":"v")", kWriter);
     EXPECT_EQ(field(noList, "result"), "61005");
     EXPECT_EQ(noList.size(), 1u);
-    EXPECT_EQ(field(callSession(*session, writer, "setKestrovaValue", R"(,"domain_list":"a","value":"v")", kWriter),
+    EXPECT_EQ(field(callSession(*session, writer, "setKestrovaValue",
+                                R"(,"domain_list":"a","value":"v")", kWriter),
                     "result"),
               "61005");
-    EXPECT_EQ(field(callSession(*session, writer, "setKestrovaValue", R"(,"channel":"c","domain_list":"a")", kWriter),
+    EXPECT_EQ(field(callSession(*session, writer, "setKestrovaValue",
+                                R"(,"channel":"c","domain_list":"a")", kWriter),
                     "result"),
               "61005");
-    EXPECT_EQ(field(callSession(*session, reader, "getKestrovaValue", "", kReader), "result"), "61005");
+    EXPECT_EQ(field(callSession(*session, reader, "getKestrovaValue", "", kReader), "result"),
+              "61005");
 }
 
-TEST_F(SharedValues, SeventeenthChannelFindsTheStoreFull)
-{
+TEST_F(SharedValues, SeventeenthChannelFindsTheStoreFull) {
     for (int i = 0; i < 16; ++i) {
         ASSERT_EQ(store(setCall("ch" + std::to_string(i), "reader.example", "10", "v")), "0") << i;
     }
@@ -113,12 +109,12 @@ TEST_F(SharedValues, SeventeenthChannelFindsTheStoreFull)
     EXPECT_EQ(read(reader, kReader, "ch3"), "new");
 }
 
-TEST_F(SharedValues, ValueFunctionsWithoutASessionGoToTheAdapter)
-{
+TEST_F(SharedValues, ValueFunctionsWithoutASessionGoToTheAdapter) {
     // A first call names no session: the adapter is opened and gets the call;
     // the stand-in knows no such function.
-    Answer answer = call(*session, std::string("{\"FunctionName\":\"getKestrovaValue\",\"channel\":\"c1\",") + kFake +
-                                       "," + kGate + "}",
+    Answer answer = call(*session,
+                         std::string("{\"FunctionName\":\"getKestrovaValue\",\"channel\":\"c1\",") +
+                             kFake + "," + kGate + "}",
                          kReader);
     EXPECT_EQ(field(answer, "result"), "61005");
     EXPECT_EQ(answer.count("SessionID"), 1u);

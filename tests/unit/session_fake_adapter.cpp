@@ -26,8 +26,7 @@ namespace {
 std::string gAnswer;
 int gCount = 0;
 
-std::string ownFile()
-{
+std::string ownFile() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&ownFile), &info) != 0 && info.dli_fname != nullptr) {
         return info.dli_fname;
@@ -35,8 +34,7 @@ std::string ownFile()
     return "?";
 }
 
-void note(const std::string& event)
-{
+void note(const std::string& event) {
     const char* path = getenv("KESTROVA_FAKE_LOG");
     if (path == nullptr || path[0] == '\0') {
         return;
@@ -47,14 +45,13 @@ void note(const std::string& event)
     }
 }
 
-const char* envOr(const char* name, const char* fallback)
-{
+const char* envOr(const char* name, const char* fallback) {
     const char* value = getenv(name);
     return value != nullptr ? value : fallback;
 }
 
-[[maybe_unused]] const char* answer(const std::string& name, const std::string& url, const std::string& data)
-{
+[[maybe_unused]] const char* answer(const std::string& name, const std::string& url,
+                                    const std::string& data) {
     if (strcasecmp(name.c_str(), "Kestrova_Unlock") == 0) {
         note("unlock " + url);
         gAnswer = envOr("KESTROVA_FAKE_UNLOCK", "0");
@@ -73,8 +70,7 @@ const char* envOr(const char* name, const char* fallback)
     return gAnswer.c_str();
 }
 
-[[maybe_unused]] std::string mapValue(const JsonMap* map, const char* key)
-{
+[[maybe_unused]] std::string mapValue(const JsonMap* map, const char* key) {
     for (int i = 0; i < map->count && i < KESTROVA_JSON_MAP_CAPACITY; ++i) {
         if (map->entries[i].key != nullptr && strcasecmp(map->entries[i].key, key) == 0) {
             return map->entries[i].value != nullptr ? map->entries[i].value : "";
@@ -84,8 +80,7 @@ const char* envOr(const char* name, const char* fallback)
 }
 
 // Value of "key":"value" in a flat JSON text (keys any case, no escapes).
-[[maybe_unused]] std::string textValue(const char* text, const char* key)
-{
+[[maybe_unused]] std::string textValue(const char* text, const char* key) {
     std::string lowered(text);
     for (char& c : lowered) {
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -109,19 +104,18 @@ const char* envOr(const char* name, const char* fallback)
 } // namespace
 
 #ifndef FAKE_NO_ENTRY
-FAKE_EXPORT const char* callMethod(const char* jsonText) noexcept
-{
+FAKE_EXPORT const char* callMethod(const char* jsonText) noexcept {
     if (jsonText == nullptr) {
         gAnswer.clear();
         return gAnswer.c_str();
     }
-    return answer(textValue(jsonText, "functionname"), textValue(jsonText, "url"), textValue(jsonText, "data"));
+    return answer(textValue(jsonText, "functionname"), textValue(jsonText, "url"),
+                  textValue(jsonText, "data"));
 }
 #endif
 
 #if !defined(FAKE_NO_ENTRY) && !defined(FAKE_TEXT_ONLY)
-FAKE_EXPORT const char* callJsonMapMethod(const JsonMap* map, const char* functionName) noexcept
-{
+FAKE_EXPORT const char* callJsonMapMethod(const JsonMap* map, const char* functionName) noexcept {
     if (map == nullptr || functionName == nullptr) {
         gAnswer.clear();
         return gAnswer.c_str();
@@ -131,8 +125,7 @@ FAKE_EXPORT const char* callJsonMapMethod(const JsonMap* map, const char* functi
 #endif
 
 #ifdef FAKE_NO_ENTRY
-FAKE_EXPORT int fakeAdapterWithoutEntries() noexcept
-{
+FAKE_EXPORT int fakeAdapterWithoutEntries() noexcept {
     return 1;
 }
 #endif

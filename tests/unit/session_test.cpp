@@ -35,21 +35,18 @@ struct MapFree {
 };
 using Map = std::unique_ptr<JsonMap, MapFree>;
 
-std::string valueOf(const JsonMap* map, const char* key)
-{
+std::string valueOf(const JsonMap* map, const char* key) {
     char* value = getValue(map, key);
     std::string text = value != nullptr ? value : "<absent>";
     free(value);
     return text;
 }
 
-bool hasKey(const JsonMap* map, const char* key)
-{
+bool hasKey(const JsonMap* map, const char* key) {
     return valueOf(map, key) != "<absent>";
 }
 
-Map dispatch(const std::string& json, const char* origin = kOrigin)
-{
+Map dispatch(const std::string& json, const char* origin = kOrigin) {
     Map request(parseJsonMap(json.c_str()));
     EXPECT_NE(request, nullptr) << json;
     RequestState state;
@@ -58,16 +55,14 @@ Map dispatch(const std::string& json, const char* origin = kOrigin)
     return Map(dispatchRequest(&state));
 }
 
-std::string readFile(const std::string& path)
-{
+std::string readFile(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-int takenSlots()
-{
+int takenSlots() {
     int taken = 0;
     for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
         taken += sessionUseStamp(i) != KESTROVA_FREE_STAMP ? 1 : 0;
@@ -76,13 +71,12 @@ int takenSlots()
 }
 
 class Sessions : public ::testing::Test {
-protected:
+  protected:
     std::string root;
     std::string copyPath;
     std::string fakeLog;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/session_test_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
@@ -96,8 +90,7 @@ protected:
         startSessionModule();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         releaseAllAdapters();
         unsetenv("KESTROVA_FAKE_LOG");
         unsetenv("KESTROVA_FAKE_UNLOCK");
@@ -106,16 +99,14 @@ protected:
         fs::remove_all(root, error);
     }
 
-    std::string sessionFolder(int index) const
-    {
+    std::string sessionFolder(int index) const {
         return copyPath + "/Tempfile/Session_" + std::to_string(index);
     }
 
     // Opens a session through an echo; returns its identifier.
-    std::string openSession(const std::string& extra = "", const char* adapter = kFake)
-    {
-        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + adapter + "," + kGate +
-                              extra + "}");
+    std::string openSession(const std::string& extra = "", const char* adapter = kFake) {
+        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + adapter + "," +
+                              kGate + extra + "}");
         EXPECT_NE(answer, nullptr);
         if (answer == nullptr) {
             return "";
@@ -124,8 +115,7 @@ protected:
         return valueOf(answer.get(), "SessionID");
     }
 
-    std::vector<std::string> fakeEvents(const std::string& kind) const
-    {
+    std::vector<std::string> fakeEvents(const std::string& kind) const {
         std::vector<std::string> events;
         std::istringstream lines(readFile(fakeLog));
         for (std::string line; std::getline(lines, line);) {
@@ -141,8 +131,7 @@ protected:
 // Start-up and the slot table
 // ---------------------------------------------------------------------------
 
-TEST_F(Sessions, StartUpRecreatesTheTempfileTree)
-{
+TEST_F(Sessions, StartUpRecreatesTheTempfileTree) {
     fs::create_directories(sessionFolder(3));
     std::ofstream(sessionFolder(3) + "/GpkiCardAdapter.so") << "old copy";
     fs::create_directories(copyPath + "/Tempfile/Session_77");
@@ -158,8 +147,7 @@ TEST_F(Sessions, StartUpRecreatesTheTempfileTree)
     EXPECT_EQ(findOldestSlot(), -1);
 }
 
-TEST_F(Sessions, FullTableEvictsTheOldestSlot)
-{
+TEST_F(Sessions, FullTableEvictsTheOldestSlot) {
     for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
         EXPECT_EQ(takeSessionSlot(("S" + std::to_string(i) + "_SID").c_str()), i);
     }
@@ -184,8 +172,7 @@ TEST_F(Sessions, FullTableEvictsTheOldestSlot)
     EXPECT_EQ(takenSlots(), KESTROVA_SESSION_SLOTS - 1);
 }
 
-TEST_F(Sessions, SessionsAreFoundBySubstring)
-{
+TEST_F(Sessions, SessionsAreFoundBySubstring) {
     const int index = takeSessionSlot("ABCD1234_SID");
     EXPECT_EQ(findSession("ABCD1234_SID"), index);
     EXPECT_EQ(findSession("xABCD1234_SIDy"), index);
@@ -194,8 +181,7 @@ TEST_F(Sessions, SessionsAreFoundBySubstring)
     EXPECT_EQ(findSession(""), -1);
 }
 
-TEST_F(Sessions, NewSessionIdsHaveTheirForm)
-{
+TEST_F(Sessions, NewSessionIdsHaveTheirForm) {
     Map answer(newJsonMap());
     char id[64] = {};
     makeNewSessionId(answer.get(), id, sizeof id);
@@ -207,8 +193,7 @@ TEST_F(Sessions, NewSessionIdsHaveTheirForm)
 // Path table
 // ---------------------------------------------------------------------------
 
-TEST(PathTable, FileNamesAreCleaned)
-{
+TEST(PathTable, FileNamesAreCleaned) {
     const std::pair<std::string, std::string> cases[] = {
         {"..\\x", "..x"},
         {"../..", "...."},
@@ -236,8 +221,7 @@ TEST(PathTable, FileNamesAreCleaned)
     EXPECT_EQ(std::string(full), "aaaaaaa");
 }
 
-TEST(PathTable, RowsMatchWithoutRegardToCase)
-{
+TEST(PathTable, RowsMatchWithoutRegardToCase) {
     EXPECT_TRUE(isPathInTable("ARDEQ", "GpkiCardAdapter"));
     EXPECT_TRUE(isPathInTable("ardeq", "GPKICARDADAPTER"));
     EXPECT_FALSE(isPathInTable("Other", "GpkiCardAdapter"));
@@ -261,12 +245,11 @@ struct ResolveCase {
     const char* name;
 };
 
-TEST(PathTable, RequestsResolveOrAreRefused)
-{
+TEST(PathTable, RequestsResolveOrAreRefused) {
     const ResolveCase cases[] = {
         {R"({"PathID":"5D21A7C94E3B4F08A6C2917E0B4D3F65"})", true, "ARDEQ", "GpkiCardAdapter"},
-        {R"({"PathID":"5d21a7c94e3b4f08a6c2917e0b4d3f65","LibDir":"X","ComName":"Y"})", true, "ARDEQ",
-         "GpkiCardAdapter"},
+        {R"({"PathID":"5d21a7c94e3b4f08a6c2917e0b4d3f65","LibDir":"X","ComName":"Y"})", true,
+         "ARDEQ", "GpkiCardAdapter"},
         {R"({"LibDir":"ardeq","ComName":"GPKICARDADAPTER"})", true, "ARDEQ", "GpkiCardAdapter"},
         {R"({"LibDir":"AR:DEQ","ComName":"GpkiCardAdapter"})", true, "ARDEQ", "GpkiCardAdapter"},
         {R"({"LibDir":"Other","ComName":"GpkiCardAdapter"})", false, "", ""},
@@ -300,9 +283,9 @@ TEST(PathTable, RequestsResolveOrAreRefused)
 // Dispatcher with the stand-in adapters
 // ---------------------------------------------------------------------------
 
-TEST_F(Sessions, EchoOpensASession)
-{
-    Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," + kGate + "}");
+TEST_F(Sessions, EchoOpensASession) {
+    Map answer =
+        dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," + kGate + "}");
     ASSERT_NE(answer, nullptr);
     const std::string id = valueOf(answer.get(), "SessionID");
     EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-Z]{8}_SID"))) << id;
@@ -326,8 +309,7 @@ TEST_F(Sessions, EchoOpensASession)
     EXPECT_FALSE(hasKey(again.get(), "SessionID"));
 }
 
-TEST_F(Sessions, KeysAndNamesIgnoreLetterCase)
-{
+TEST_F(Sessions, KeysAndNamesIgnoreLetterCase) {
     Map answer = dispatch(std::string("{\"functionname\":\"ECHO\",") + kFake + "," + kGate + "}");
     EXPECT_EQ(valueOf(answer.get(), "result"), "0");
     const std::string id = valueOf(answer.get(), "SessionID");
@@ -340,8 +322,7 @@ struct GateCase {
     const char* result;
 };
 
-TEST_F(Sessions, VersionGate)
-{
+TEST_F(Sessions, VersionGate) {
     const GateCase cases[] = {
         {R"("minServerVersion":"1.0.22.0804","minLibVersion":"1.6.3.10080")", "0"},
         {R"("minServerVersion":"1.0.22.804")", "0"},
@@ -357,7 +338,8 @@ TEST_F(Sessions, VersionGate)
         {R"("minServerVersion":"1.0.22.0804","minLibVersion":"1..3.0")", "61204"},
     };
     for (const GateCase& c : cases) {
-        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," + c.keys + "}");
+        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," +
+                              c.keys + "}");
         ASSERT_NE(answer, nullptr);
         EXPECT_EQ(valueOf(answer.get(), "result"), c.result) << c.keys;
         if (std::string(c.result) != "0") {
@@ -371,18 +353,17 @@ TEST_F(Sessions, VersionGate)
     }
 }
 
-TEST_F(Sessions, AdapterRefusalsEndTheSession)
-{
+TEST_F(Sessions, AdapterRefusalsEndTheSession) {
     struct Case {
         const char* unlock;
         const char* version;
         const char* result;
     };
     const Case cases[] = {
-        {"61905", nullptr, "61905"},    // unlock refused: its answer passes through
+        {"61905", nullptr, "61905"}, // unlock refused: its answer passes through
         {"denied", nullptr, "denied"},
-        {nullptr, "61905", "61905"},    // version call answered an error code
-        {nullptr, "", "<absent>"},      // no version: no result at all
+        {nullptr, "61905", "61905"}, // version call answered an error code
+        {nullptr, "", "<absent>"},   // no version: no result at all
     };
     for (const Case& c : cases) {
         if (c.unlock != nullptr) {
@@ -395,7 +376,8 @@ TEST_F(Sessions, AdapterRefusalsEndTheSession)
         } else {
             unsetenv("KESTROVA_FAKE_VERSION");
         }
-        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," + kGate + "}");
+        Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",") + kFake + "," +
+                              kGate + "}");
         ASSERT_NE(answer, nullptr);
         EXPECT_EQ(valueOf(answer.get(), "result"), c.result);
         EXPECT_EQ(takenSlots(), 0);
@@ -403,26 +385,27 @@ TEST_F(Sessions, AdapterRefusalsEndTheSession)
     }
 }
 
-TEST_F(Sessions, LibrariesThatCannotServe)
-{
+TEST_F(Sessions, LibrariesThatCannotServe) {
     // Missing file: 61902; a library without either entry point: 61906.
-    Map missing = dispatch(std::string(R"({"FunctionName":"KestrovaEcho","PathID":"0","LibDir":"SessionTest",)") +
-                           R"("ComName":"absent",)" + kGate + "}");
+    Map missing = dispatch(
+        std::string(R"({"FunctionName":"KestrovaEcho","PathID":"0","LibDir":"SessionTest",)") +
+        R"("ComName":"absent",)" + kGate + "}");
     EXPECT_EQ(valueOf(missing.get(), "result"), "61902");
     EXPECT_FALSE(hasKey(missing.get(), "SessionID"));
-    Map bare = dispatch(std::string(R"({"FunctionName":"KestrovaEcho","PathID":"0","LibDir":"SessionTest",)") +
-                        R"("ComName":"noentry",)" + kGate + "}");
+    Map bare = dispatch(
+        std::string(R"({"FunctionName":"KestrovaEcho","PathID":"0","LibDir":"SessionTest",)") +
+        R"("ComName":"noentry",)" + kGate + "}");
     EXPECT_EQ(valueOf(bare.get(), "result"), "61906");
     EXPECT_EQ(takenSlots(), 0);
     EXPECT_TRUE(fs::is_empty(sessionFolder(0)));
     // Refused paths: 61009.
-    Map refused = dispatch(std::string(R"({"FunctionName":"KestrovaEcho","LibDir":"SessionTest",)") +
-                           R"("ComName":"fake",)" + kGate + "}");
+    Map refused =
+        dispatch(std::string(R"({"FunctionName":"KestrovaEcho","LibDir":"SessionTest",)") +
+                 R"("ComName":"fake",)" + kGate + "}");
     EXPECT_EQ(valueOf(refused.get(), "result"), "61009");
 }
 
-TEST_F(Sessions, TextOnlyAdapterIsServedThroughCallMethod)
-{
+TEST_F(Sessions, TextOnlyAdapterIsServedThroughCallMethod) {
     const char* textOnly = R"("PathID":"0","LibDir":"SessionTest","ComName":"textonly")";
     const std::string id = openSession("", textOnly);
     ASSERT_FALSE(id.empty());
@@ -431,7 +414,8 @@ TEST_F(Sessions, TextOnlyAdapterIsServedThroughCallMethod)
     EXPECT_EQ(sessionSlotAt(slot)->callJsonMapMethodEntry, nullptr);
     EXPECT_EQ(fakeEvents("unlock").size(), 1u);
     EXPECT_EQ(fakeEvents("unlock")[0].rfind(kOrigin, 0), 0u);
-    Map call = dispatch("{\"FunctionName\":\"Fake_Echo\",\"data\":\"payload\",\"SessionId\":\"" + id + "\"}");
+    Map call = dispatch("{\"FunctionName\":\"Fake_Echo\",\"data\":\"payload\",\"SessionId\":\"" +
+                        id + "\"}");
     EXPECT_EQ(valueOf(call.get(), "result"), "payload");
     // No release call for such an adapter, but it is unloaded and deleted.
     const std::string copy = sessionSlotAt(slot)->adapterPath;
@@ -440,8 +424,7 @@ TEST_F(Sessions, TextOnlyAdapterIsServedThroughCallMethod)
     EXPECT_FALSE(fs::exists(copy));
 }
 
-TEST_F(Sessions, EachSessionHasItsOwnAdapterState)
-{
+TEST_F(Sessions, EachSessionHasItsOwnAdapterState) {
     const std::string first = openSession();
     const std::string second = openSession();
     auto count = [](const std::string& id) {
@@ -455,8 +438,7 @@ TEST_F(Sessions, EachSessionHasItsOwnAdapterState)
     EXPECT_EQ(count("x" + first + "y"), "3");
 }
 
-TEST_F(Sessions, ReleaseUnloadsAndDeletesTheCopy)
-{
+TEST_F(Sessions, ReleaseUnloadsAndDeletesTheCopy) {
     const std::string id = openSession();
     const int slot = findSession(id.c_str());
     const std::string copy = sessionSlotAt(slot)->adapterPath;
@@ -471,8 +453,7 @@ TEST_F(Sessions, ReleaseUnloadsAndDeletesTheCopy)
     EXPECT_EQ(takenSlots(), 0);
 }
 
-TEST_F(Sessions, ReleasesWithoutASession)
-{
+TEST_F(Sessions, ReleasesWithoutASession) {
     // Without an identifier: only the new one comes back.
     Map fresh = dispatch(R"({"FunctionName":"KestrovaRelease"})");
     ASSERT_NE(fresh, nullptr);
@@ -485,17 +466,16 @@ TEST_F(Sessions, ReleasesWithoutASession)
     EXPECT_EQ(takenSlots(), 0);
 }
 
-TEST_F(Sessions, UnknownIdentifierOpensASessionUnderIt)
-{
-    Map answer = dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",\"SessionId\":\"PAGE_OWN_ID\",") + kFake +
-                          "," + kGate + "}");
+TEST_F(Sessions, UnknownIdentifierOpensASessionUnderIt) {
+    Map answer =
+        dispatch(std::string("{\"FunctionName\":\"KestrovaEcho\",\"SessionId\":\"PAGE_OWN_ID\",") +
+                 kFake + "," + kGate + "}");
     EXPECT_EQ(valueOf(answer.get(), "result"), "0");
     EXPECT_FALSE(hasKey(answer.get(), "SessionID"));
     EXPECT_EQ(findSession("PAGE_OWN_ID"), 0);
 }
 
-TEST_F(Sessions, BrowserModeKeepsTheSessionUntilForced)
-{
+TEST_F(Sessions, BrowserModeKeepsTheSessionUntilForced) {
     const std::string id = openSession(R"(,"KestrovaMode":"1")");
     for (const char* name : {"KestrovaRelease", "KestrovaClose"}) {
         dispatch(std::string("{\"FunctionName\":\"") + name + "\",\"SessionId\":\"" + id + "\"}");
@@ -509,8 +489,7 @@ TEST_F(Sessions, BrowserModeKeepsTheSessionUntilForced)
     EXPECT_EQ(findSession(plain.c_str()), -1);
 }
 
-TEST_F(Sessions, CopyThatExistsFallsBackToTheInstalledFile)
-{
+TEST_F(Sessions, CopyThatExistsFallsBackToTheInstalledFile) {
     const std::string installed = std::string(KESTROVA_TEST_BIN_DIR) + "/SessionTest/fake.so";
     const std::string blocking = sessionFolder(0) + "/fake.so";
     std::ofstream(blocking) << "left over";
@@ -526,8 +505,7 @@ TEST_F(Sessions, CopyThatExistsFallsBackToTheInstalledFile)
     EXPECT_EQ(readFile(blocking), "left over");
 }
 
-TEST_F(Sessions, ThirtyThirdSessionEvictsTheOldest)
-{
+TEST_F(Sessions, ThirtyThirdSessionEvictsTheOldest) {
     std::vector<std::string> ids;
     for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
         ids.push_back(openSession());
@@ -543,8 +521,7 @@ TEST_F(Sessions, ThirtyThirdSessionEvictsTheOldest)
     EXPECT_TRUE(fs::exists(sessionFolder(0) + "/fake.so"));
 }
 
-TEST_F(Sessions, ReleaseAllGoesOldestFirst)
-{
+TEST_F(Sessions, ReleaseAllGoesOldestFirst) {
     const std::string a = openSession(); // slot 0
     const std::string b = openSession(); // slot 1
     const std::string c = openSession(); // slot 2
@@ -565,8 +542,7 @@ TEST_F(Sessions, ReleaseAllGoesOldestFirst)
     EXPECT_TRUE(fs::exists(copyPath + "/ARDEQKestrovaMainVersion"));
 }
 
-TEST_F(Sessions, InstallerVersionIsRead)
-{
+TEST_F(Sessions, InstallerVersionIsRead) {
     std::ofstream(copyPath + "/SetupVersion.txt") << "1.2.3\n";
     const std::string id = openSession(R"(,"InstallerName":"Setup.exe")");
     Map again = dispatch("{\"FunctionName\":\"KestrovaEcho\",\"SessionId\":\"" + id + "\"}");
@@ -577,15 +553,17 @@ TEST_F(Sessions, InstallerVersionIsRead)
     EXPECT_EQ(valueOf(other.get(), "InstallerVersion"), "");
 }
 
-TEST_F(Sessions, SharedValuesThroughTheDispatcher)
-{
+TEST_F(Sessions, SharedValuesThroughTheDispatcher) {
     const std::string id = openSession();
     const std::string sid = "\"SessionId\":\"" + id + "\"";
-    Map noList = dispatch("{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\"," + sid + "}");
+    Map noList = dispatch(
+        "{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\"," + sid + "}");
     EXPECT_EQ(valueOf(noList.get(), "result"), "61005");
     EXPECT_EQ(noList->count, 1);
-    Map stored = dispatch("{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\","
-                          "\"domain_list\":\"site.example\",\"timeout\":\"0\"," + sid + "}");
+    Map stored =
+        dispatch("{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\","
+                 "\"domain_list\":\"site.example\",\"timeout\":\"0\"," +
+                 sid + "}");
     EXPECT_EQ(valueOf(stored.get(), "result"), "0");
     Map read = dispatch("{\"FunctionName\":\"getKestrovaValue\",\"channel\":\"C\"," + sid + "}");
     EXPECT_EQ(valueOf(read.get(), "result"), "v");
@@ -594,18 +572,20 @@ TEST_F(Sessions, SharedValuesThroughTheDispatcher)
     EXPECT_EQ(valueOf(refused.get(), "result"), "");
     Map noChannel = dispatch("{\"FunctionName\":\"getKestrovaValue\"," + sid + "}");
     EXPECT_EQ(valueOf(noChannel.get(), "result"), "61005");
-    Map negative = dispatch("{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\","
-                            "\"domain_list\":\"site.example\",\"timeout\":\"-1\"," + sid + "}");
+    Map negative =
+        dispatch("{\"FunctionName\":\"setKestrovaValue\",\"channel\":\"c\",\"value\":\"v\","
+                 "\"domain_list\":\"site.example\",\"timeout\":\"-1\"," +
+                 sid + "}");
     EXPECT_EQ(valueOf(negative.get(), "result"), "61005");
     // Without a session the call is the adapter's.
-    Map adapter = dispatch(std::string("{\"FunctionName\":\"setKestrovaValue\",") + kFake + "," + kGate + "}");
+    Map adapter = dispatch(std::string("{\"FunctionName\":\"setKestrovaValue\",") + kFake + "," +
+                           kGate + "}");
     EXPECT_EQ(valueOf(adapter.get(), "result"), "61005");
     EXPECT_TRUE(hasKey(adapter.get(), "SessionID"));
     EXPECT_EQ(takenSlots(), 2);
 }
 
-TEST_F(Sessions, NullRequestOrOriginGivesNoAnswer)
-{
+TEST_F(Sessions, NullRequestOrOriginGivesNoAnswer) {
     RequestState state;
     EXPECT_EQ(dispatchRequest(&state), nullptr);
     EXPECT_EQ(dispatchRequest(nullptr), nullptr);

@@ -9,8 +9,7 @@
 
 namespace {
 
-bool admits(const char* domainList, const char* origin)
-{
+bool admits(const char* domainList, const char* origin) {
     setUnlockURL(domainList);
     checkUnlockURL(origin);
     const bool passed = isUrlCheckPassed();
@@ -23,8 +22,7 @@ struct PatternCase {
     std::vector<std::string> patterns;
 };
 
-TEST(UnlockUrl, DomainListsBecomePatterns)
-{
+TEST(UnlockUrl, DomainListsBecomePatterns) {
     const PatternCase cases[] = {
         {"host.example", {"host\\.example"}},
         {".partner.example", {"\\S*\\.partner\\.example"}},
@@ -51,8 +49,7 @@ struct AdmitCase {
     bool admitted;
 };
 
-TEST(UnlockUrl, OriginsAgainstLists)
-{
+TEST(UnlockUrl, OriginsAgainstLists) {
     const AdmitCase cases[] = {
         // Exact host; ports are ignored; a sub-domain is not the host.
         {"host.example", "https://host.example", true},
@@ -104,8 +101,7 @@ TEST(UnlockUrl, OriginsAgainstLists)
     }
 }
 
-TEST(UnlockUrl, EarlierSuccessNeverCarriesOver)
-{
+TEST(UnlockUrl, EarlierSuccessNeverCarriesOver) {
     ASSERT_TRUE(admits("host.example", "https://host.example"));
     // An empty list after a success: the flag is down again.
     EXPECT_FALSE(admits("", "https://host.example"));
@@ -116,8 +112,7 @@ TEST(UnlockUrl, EarlierSuccessNeverCarriesOver)
     EXPECT_FALSE(admits("(broken", "https://host.example"));
 }
 
-TEST(UnlockUrl, ReadClearsThePatternList)
-{
+TEST(UnlockUrl, ReadClearsThePatternList) {
     setUnlockURL("a.example;b.example");
     EXPECT_EQ(urlCheckListCopy().size(), 2u);
     clearUrlCheckList();
@@ -127,8 +122,7 @@ TEST(UnlockUrl, ReadClearsThePatternList)
     EXPECT_FALSE(isUrlCheckPassed());
 }
 
-TEST(UnlockUrl, OversizedAndNullOriginsAreRefused)
-{
+TEST(UnlockUrl, OversizedAndNullOriginsAreRefused) {
     std::string longHost = "https://";
     for (int i = 0; i < 200; ++i) {
         longHost += "abcdefgh.";

@@ -14,8 +14,7 @@
 namespace {
 
 int64_t gNow = 1'000'000;
-int64_t testClock()
-{
+int64_t testClock() {
     return gNow;
 }
 
@@ -28,29 +27,25 @@ struct FreeText {
 using Text = std::unique_ptr<char, FreeText>;
 
 // The read as the dispatcher sees it: a value, "" for nothing, or null.
-Text readAs(const char* channel, const char* origin = kSite)
-{
+Text readAs(const char* channel, const char* origin = kSite) {
     return Text(readSharedValue(channel, origin));
 }
 
 class ValueStore : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ASSERT_TRUE(aesDrawStoreKey());
         initSharedValueStore();
         gNow = 1'000'000;
         setSharedValueClock(testClock);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         initSharedValueStore();
         setSharedValueClock(nullptr);
     }
 };
 
-TEST_F(ValueStore, ValuesOfAnyLengthReadBackUnchanged)
-{
+TEST_F(ValueStore, ValuesOfAnyLengthReadBackUnchanged) {
     const std::string values[] = {
         "",
         "x",
@@ -68,8 +63,7 @@ TEST_F(ValueStore, ValuesOfAnyLengthReadBackUnchanged)
     }
 }
 
-TEST_F(ValueStore, ValueIsKeptEncrypted)
-{
+TEST_F(ValueStore, ValueIsKeptEncrypted) {
     const std::string secret = "a value that must not sit in memory as plain text";
     ASSERT_EQ(storeSharedValue("c1", kList, 0, secret.c_str()), 0);
     const SharedValueEntry* entry = sharedValueEntry(0);
@@ -80,8 +74,7 @@ TEST_F(ValueStore, ValueIsKeptEncrypted)
     EXPECT_EQ(entry->cipherLength % 16, 0u);
 }
 
-TEST_F(ValueStore, OnlyAdmittedSitesRead)
-{
+TEST_F(ValueStore, OnlyAdmittedSitesRead) {
     ASSERT_EQ(storeSharedValue("c1", "site.example;.partner.example", 0, "v"), 0);
     EXPECT_STREQ(readAs("c1", "https://site.example").get(), "v");
     EXPECT_STREQ(readAs("c1", "https://site.example:8443").get(), "v");
@@ -94,8 +87,7 @@ TEST_F(ValueStore, OnlyAdmittedSitesRead)
     EXPECT_TRUE(urlCheckListCopy().empty());
 }
 
-TEST_F(ValueStore, EmptyDomainListAdmitsNoSite)
-{
+TEST_F(ValueStore, EmptyDomainListAdmitsNoSite) {
     ASSERT_EQ(storeSharedValue("open", kList, 0, "v"), 0);
     ASSERT_EQ(storeSharedValue("closed", "", 0, "hidden"), 0);
     // Even right after a successful check of another channel.
@@ -103,8 +95,7 @@ TEST_F(ValueStore, EmptyDomainListAdmitsNoSite)
     EXPECT_STREQ(readAs("closed").get(), "");
 }
 
-TEST_F(ValueStore, ChannelsIgnoreLetterCase)
-{
+TEST_F(ValueStore, ChannelsIgnoreLetterCase) {
     ASSERT_EQ(storeSharedValue("Chan", kList, 0, "first"), 0);
     ASSERT_EQ(storeSharedValue("CHAN", kList, 0, "second"), 0);
     EXPECT_STREQ(readAs("chan").get(), "second");
@@ -117,8 +108,7 @@ TEST_F(ValueStore, ChannelsIgnoreLetterCase)
     EXPECT_STREQ(sharedValueEntry(0)->channel, "Chan");
 }
 
-TEST_F(ValueStore, StoringAgainReplacesValueListAndTimeout)
-{
+TEST_F(ValueStore, StoringAgainReplacesValueListAndTimeout) {
     ASSERT_EQ(storeSharedValue("c1", "site.example", 5, "old"), 0);
     ASSERT_EQ(storeSharedValue("c1", "other.example", 0, "new"), 0);
     EXPECT_STREQ(readAs("c1", "https://site.example").get(), "");
@@ -127,13 +117,11 @@ TEST_F(ValueStore, StoringAgainReplacesValueListAndTimeout)
     EXPECT_EQ(sharedValueEntry(0)->expiresAt, 0);
 }
 
-TEST_F(ValueStore, UnknownChannelReadsEmpty)
-{
+TEST_F(ValueStore, UnknownChannelReadsEmpty) {
     EXPECT_STREQ(readAs("never").get(), "");
 }
 
-TEST_F(ValueStore, BadArgumentsAreRefused)
-{
+TEST_F(ValueStore, BadArgumentsAreRefused) {
     EXPECT_EQ(storeSharedValue("c1", kList, -1, "v"), 61005);
     EXPECT_EQ(storeSharedValue(nullptr, kList, 0, "v"), 61005);
     EXPECT_EQ(storeSharedValue("c1", nullptr, 0, "v"), 61005);
@@ -143,8 +131,7 @@ TEST_F(ValueStore, BadArgumentsAreRefused)
     EXPECT_STREQ(Text(readSharedValue("c1", nullptr)).get(), "");
 }
 
-TEST_F(ValueStore, ExpirySlidesWithEveryRead)
-{
+TEST_F(ValueStore, ExpirySlidesWithEveryRead) {
     ASSERT_EQ(storeSharedValue("c1", kList, 1, "v"), 0);
     EXPECT_EQ(sharedValueEntry(0)->expiresAt, gNow + 60);
     gNow += 59;
@@ -164,8 +151,7 @@ TEST_F(ValueStore, ExpirySlidesWithEveryRead)
     EXPECT_EQ(sharedValueEntry(1)->expiresAt, expiry);
 }
 
-TEST_F(ValueStore, FullStoreEvictsOnlyExpiredEntries)
-{
+TEST_F(ValueStore, FullStoreEvictsOnlyExpiredEntries) {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         const std::string channel = "c" + std::to_string(i);
         // Entries 3 and 7 time out after one minute, the others after ten.
@@ -187,8 +173,7 @@ TEST_F(ValueStore, FullStoreEvictsOnlyExpiredEntries)
     EXPECT_EQ(storeSharedValue("onemore", kList, 1, "z"), 61019);
 }
 
-TEST_F(ValueStore, EntryWithoutTimeoutMakesRoomWhenFull)
-{
+TEST_F(ValueStore, EntryWithoutTimeoutMakesRoomWhenFull) {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         const std::string channel = "c" + std::to_string(i);
         ASSERT_EQ(storeSharedValue(channel.c_str(), kList, i == 5 ? 0 : 10, "v"), 0);
@@ -198,8 +183,7 @@ TEST_F(ValueStore, EntryWithoutTimeoutMakesRoomWhenFull)
     EXPECT_STREQ(readAs("c5").get(), "");
 }
 
-TEST_F(ValueStore, ExistingChannelIsReplacedEvenWhenFull)
-{
+TEST_F(ValueStore, ExistingChannelIsReplacedEvenWhenFull) {
     for (int i = 0; i < KESTROVA_VALUE_ENTRIES; ++i) {
         const std::string channel = "c" + std::to_string(i);
         ASSERT_EQ(storeSharedValue(channel.c_str(), kList, 10, "v"), 0);
@@ -208,8 +192,7 @@ TEST_F(ValueStore, ExistingChannelIsReplacedEvenWhenFull)
     EXPECT_STREQ(readAs("c9").get(), "changed");
 }
 
-TEST_F(ValueStore, ValueThatCannotBeDecryptedReadsNull)
-{
+TEST_F(ValueStore, ValueThatCannotBeDecryptedReadsNull) {
     ASSERT_EQ(storeSharedValue("c1", kList, 0, "v"), 0);
     // A new store key (as after a restart) makes the kept cipher text unreadable.
     unsigned char key[KESTROVA_AES_KEY_LENGTH];
@@ -222,8 +205,7 @@ TEST_F(ValueStore, ValueThatCannotBeDecryptedReadsNull)
     EXPECT_EQ(readAs("c1"), nullptr);
 }
 
-TEST_F(ValueStore, FailedEncryptionIsReportedAndDropsTheOldValue)
-{
+TEST_F(ValueStore, FailedEncryptionIsReportedAndDropsTheOldValue) {
     ASSERT_EQ(storeSharedValue("c1", kList, 0, "old"), 0);
     // Larger than the cipher accepts.
     const std::string huge(KESTROVA_AES_MAX_LENGTH + 1, 'h');
