@@ -134,14 +134,11 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
             auto guard = tokenLock();
             logNormal("Component method: ", name);
             long result = body();
+            // No error object (SetErrorInfo): the caller's COM runtime is its
+            // own copy with its own thread slot and never takes one set here,
+            // so it would stay in this library's slot and leak when the thread
+            // ends. The outcome travels in the HRESULT and in lastError.
             componentSetError(state, result, result == kTokenOk ? nullptr : tokenResultText(result));
-            if (result != kTokenOk) {
-                IErrorInfo* info = nullptr;
-                if (SUCCEEDED(createErrorInfo(IID_IGpkiComponent, "GpkiComponent",
-                                              tokenResultText(result), &info)))
-                    SetErrorInfo(0, info);
-                if (info) info->Release();
-            }
             return hresultOf(result);
         } catch (const std::bad_alloc&) {
             KESTROVA_ALLOC_FAIL();

@@ -60,7 +60,9 @@ import urllib.request
 
 PIN = "735192"       # distinct digits: a leak into the log is easy to spot
 BAD_PIN = "999111"
-SIGN_TEXT = "Grüße 王小明: a+b=c & 100% /?#"  # "+", "=", "&", "%" and non-ASCII survive the trip
+# "+", "=", "&", "%" and non-ASCII survive the trip; the runs of ">" and "?"
+# put "+" and "/" into the call's Base64 whatever the alignment.
+SIGN_TEXT = "Grüße 王小明: a+b=c & 100% /?# >>>>>?????"
 START_CAP = 240      # seconds; only an upper bound for a hang, never an assertion
 PAGE_CAP = 300
 
@@ -592,6 +594,8 @@ def case_page(args, case):
                       f"a wrong PIN is refused as 61011 / 63008 ({bad.get('code')} / {bad.get('detail')})")
                 check("PIN incorrect" in (bad.get("message") or ""), f"and shown plainly: {bad.get('message')!r}")
             check_common(report, service, token, os.path.join(root, "service"), key, origin)
+            if case == "local":
+                check_encoding(browser, session)
             if case == "public":
                 legacy_preflight(args, service_ports[0], origin)
 
@@ -613,6 +617,21 @@ def case_page(args, case):
             print(f"kept: {root}")
         else:
             shutil.rmtree(root, ignore_errors=True)
+
+
+def check_encoding(browser, session):
+    """The form body kestrova.js builds in the browser: "+", "/" and "=" of
+    the Base64 text percent-encoded, the JSON intact."""
+    value = "ü>>>>>?????王"
+    result = browser.send("Runtime.evaluate", {
+        "expression": f"import('/kestrova.js').then(m => m.encodeCall({{FunctionName: 'x', value: {json.dumps(value)}, n: 5}}))",
+        "awaitPromise": True, "returnByValue": True}, session=session)
+    body = result.get("result", {}).get("value") or ""
+    check(body.startswith("Parameter=") and "%2B" in body and "%2F" in body and "+" not in body
+          and "/" not in body, f"kestrova.js percent-encodes the Base64 text ({body[:60]}...)")
+    decoded = json.loads(base64.b64decode(urllib.parse.unquote(body[len("Parameter="):])).decode("utf-8"))
+    check(decoded == {"FunctionName": "x", "value": value, "n": "5"},
+          "and the JSON inside is the call, numbers as texts")
 
 
 def legacy_preflight(args, port, origin):

@@ -369,7 +369,8 @@ async function autoRun() {
         $("sign-format").value = "pure";
         await step(report, "pureSign", sign);
         $("pin").value = "";
-        $("value-text").value = `Shared ✓ 王小明 from ${location.host}`;
+        // Runs of ">" and "?" put "+" and "/" into the Base64 of the call.
+        $("value-text").value = `Shared ✓ 王小明 >>>>>????? from ${location.host}`;
         await step(report, "storeValue", storeValue);
         await step(report, "readValue", readValue);
         report.expectedValue = $("value-text").value;
