@@ -161,6 +161,22 @@ TEST(CmsEnvelopedOnToken, EncryptForOpensslAndDecryptOpensslsOnTheToken) {
     EXPECT_EQ(componentDecrypt(c.state, t.pin, out, 0, 0, clear), kCmsXmlNotRecipient);
     testFreeSigner(stranger);
     EXPECT_EQ(componentDecrypt(c.state, t.pin, "bm90IGNtcw==", 0, 0, clear), kCmsXmlBadCms);
+
+    // The EC certificate: ECDH key agreement, which openssl opens with the
+    // exported key; the token's EC key only signs, so GPKI_Decrypt finds no
+    // encryption key it is addressed to, and names the agreement key as
+    // unusable when the signing keys are offered.
+    ASSERT_EQ(componentEncryptByCert(c.state, testReadFile(tokenFile("ec.crt.pem")), text, 0, out), kTokenOk);
+    ASSERT_TRUE(base64Decode(out, der));
+    testWriteFile(t.root + "/ec-env.der", der);
+    ASSERT_EQ(testRun("openssl cms -decrypt -binary -inform DER -in '" + t.root + "/ec-env.der' -inkey '" +
+                          tokenFile("ec.key.pem") + "' -out '" + t.root + "/ec-clear.bin'",
+                      &log),
+              0)
+        << log;
+    EXPECT_EQ(testReadFile(t.root + "/ec-clear.bin"), text);
+    EXPECT_EQ(componentDecrypt(c.state, t.pin, out, 0, 0, clear), kCmsXmlNotRecipient);
+    EXPECT_EQ(componentDecrypt(c.state, t.pin, out, 0, kKeyUsageSign, clear), kCmsXmlUnsupportedKey);
 }
 
 TEST(CmsAttributeCertificate, ReadFromTheSelectedToken) {
