@@ -26,6 +26,7 @@ namespace {
 
 constexpr size_t kSessionIdSize = 64;
 constexpr size_t kFunctionNameSize = 512;
+constexpr int kSessionIdAttempts = 64;
 constexpr size_t kModulePathSize = 4096;
 constexpr const char* kVersionFileName = "ARDEQKestrovaMainVersion";
 
@@ -292,7 +293,9 @@ void makeNewSessionId(JsonMap* answer, char* outSessionId, size_t size) noexcept
         return;
     }
     logNormal("Generate new session id", "");
-    for (;;) {
+    // A generator that keeps failing yields the same identifier every time;
+    // the attempts are bounded so that it cannot hold the dispatcher forever.
+    for (int attempt = 0; attempt < kSessionIdAttempts; ++attempt) {
         char* id = makeSessionId();
         if (id != nullptr) {
             copyBounded(outSessionId, size, id);
@@ -317,6 +320,14 @@ int findSession(const char* sessionId) noexcept {
         KESTROVA_NULL_PARAM("SessionId");
         return -1;
     }
+    // The page's own session first: a page may open a session under a short
+    // identifier of its choosing, which then occurs inside other pages'
+    // identifiers and must not capture their calls.
+    for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
+        if (!isSlotFree(gl.slots[i]) && strcmp(sessionId, gl.slots[i].sessionId) == 0) {
+            return i;
+        }
+    }
     for (int i = 0; i < KESTROVA_SESSION_SLOTS; ++i) {
         if (!isSlotFree(gl.slots[i]) && strstr(sessionId, gl.slots[i].sessionId) != nullptr) {
             return i;
@@ -326,7 +337,8 @@ int findSession(const char* sessionId) noexcept {
 }
 
 int takeSessionSlot(const char* sessionId) noexcept {
-    if (sessionId == nullptr) {
+    // An empty identifier would leave the slot looking free while in use.
+    if (sessionId == nullptr || sessionId[0] == '\0') {
         KESTROVA_NULL_PARAM("SessionId");
         return -1;
     }

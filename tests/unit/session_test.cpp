@@ -170,6 +170,9 @@ TEST_F(Sessions, FullTableEvictsTheOldestSlot) {
     releaseSessionSlot(7);
     releaseSessionSlot(7);
     EXPECT_EQ(takenSlots(), KESTROVA_SESSION_SLOTS - 1);
+    // An empty identifier never takes a slot (it would look free).
+    EXPECT_EQ(takeSessionSlot(""), -1);
+    EXPECT_EQ(takenSlots(), KESTROVA_SESSION_SLOTS - 1);
 }
 
 TEST_F(Sessions, SessionsAreFoundBySubstring) {
@@ -179,6 +182,13 @@ TEST_F(Sessions, SessionsAreFoundBySubstring) {
     EXPECT_EQ(findSession("ABCD1234"), -1);
     EXPECT_EQ(findSession("abcd1234_sid"), -1);
     EXPECT_EQ(findSession(""), -1);
+    // A short identifier a page chose for itself occurs inside other pages'
+    // identifiers; each page still reaches its own session.
+    const int shortId = takeSessionSlot("_SID");
+    const int other = takeSessionSlot("ZZZZ9999_SID");
+    EXPECT_EQ(findSession("ZZZZ9999_SID"), other);
+    EXPECT_EQ(findSession("_SID"), shortId);
+    EXPECT_EQ(findSession("QQQQ1111_SID"), shortId);
 }
 
 TEST_F(Sessions, NewSessionIdsHaveTheirForm) {
