@@ -16,6 +16,7 @@
 #include <gnutls/pkcs7.h>
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -156,6 +157,82 @@ PkeyPtr tokenRsaKey(gnutls_privkey_t key, X509* cert) {
     return pkey;
 }
 
+// ---------------------------------------------------------------------------
+// The token's key as an OpenSSL EC key (key agreement)
+// ---------------------------------------------------------------------------
+
+struct TokenEcState {
+    std::once_flag once;
+    EC_KEY_METHOD* method = nullptr;
+    int dataIndex = -1;
+};
+TokenEcState tokenEc;
+
+int tokenEcdhCompute(unsigned char** outSecret, size_t* outLength, const EC_POINT* peer,
+                     const EC_KEY* ecKey) {
+    auto* ecdh = static_cast<const CmsEcdhFunction*>(EC_KEY_get_ex_data(ecKey, tokenEc.dataIndex));
+    const EC_GROUP* group = EC_KEY_get0_group(ecKey);
+    if (ecdh == nullptr || group == nullptr) return 0;
+    size_t n = EC_POINT_point2oct(group, peer, POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
+    if (n == 0) return 0;
+    std::string point(n, '\0');
+    if (EC_POINT_point2oct(group, peer, POINT_CONVERSION_UNCOMPRESSED,
+                           reinterpret_cast<unsigned char*>(point.data()), n, nullptr) != n)
+        return 0;
+    std::string secret;
+    int ok = 0;
+    try {
+        if ((*ecdh)(point, secret) == kCmsXmlOk && !secret.empty()) {
+            auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(secret.size()));
+            if (copy != nullptr) {
+                memcpy(copy, secret.data(), secret.size());
+                *outSecret = copy;
+                *outLength = secret.size();
+                ok = 1;
+            }
+        }
+    } catch (...) {
+        // OpenSSL is C: nothing may cross it.
+        ok = 0;
+    }
+    secureWipe(secret.data(), secret.size());
+    return ok;
+}
+
+bool tokenEcInit() {
+    std::call_once(tokenEc.once, [] {
+        tokenEc.dataIndex = EC_KEY_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+        EC_KEY_METHOD* m = EC_KEY_METHOD_new(EC_KEY_get_default_method());
+        if (m == nullptr || tokenEc.dataIndex < 0) return;
+        EC_KEY_METHOD_set_compute_key(m, tokenEcdhCompute);
+        tokenEc.method = m;
+    });
+    return tokenEc.method != nullptr;
+}
+
+// An EVP_PKEY carrying the certificate's EC public key whose ECDH goes to
+// ecdh. Null when the certificate is not EC.
+PkeyPtr tokenEcKey(const CmsEcdhFunction& ecdh, X509* cert) {
+    if (!tokenEcInit()) return nullptr;
+    EVP_PKEY* pub = X509_get0_pubkey(cert);
+    if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_EC) return nullptr;
+    const EC_KEY* pubEc = EVP_PKEY_get0_EC_KEY(pub);
+    if (pubEc == nullptr) return nullptr;
+    EC_KEY* ec = EC_KEY_dup(pubEc);
+    if (ec == nullptr) return nullptr;
+    if (EC_KEY_set_method(ec, tokenEc.method) != 1 ||
+        EC_KEY_set_ex_data(ec, tokenEc.dataIndex, const_cast<CmsEcdhFunction*>(&ecdh)) != 1) {
+        EC_KEY_free(ec);
+        return nullptr;
+    }
+    PkeyPtr pkey(EVP_PKEY_new());
+    if (!pkey || EVP_PKEY_assign_EC_KEY(pkey.get(), ec) != 1) {
+        EC_KEY_free(ec);
+        return nullptr;
+    }
+    return pkey;
+}
+
 X509Ptr opensslCertificate(gnutls_x509_crt_t cert) {
     gnutls_datum_t der{nullptr, 0};
     if (gnutls_x509_crt_export2(cert, GNUTLS_X509_FMT_DER, &der) < 0) return nullptr;
@@ -191,6 +268,28 @@ CmsPtr envelopedFromDer(const std::string& der) {
     if (cms && OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) cms.reset();
     clearOpenSslErrors();
     return cms;
+}
+
+// Unwraps the content-encryption key with pkey (whose private part is on the
+// token) and decrypts the content in software.
+long decryptWithKey(CMS_ContentInfo* cms, EVP_PKEY* pkey, X509* x509, std::string& outContent) {
+    if (CMS_decrypt_set1_pkey(cms, pkey, x509) != 1) {
+        clearOpenSslErrors();
+        return kCmsXmlDecryptFailed;
+    }
+    // A secure-heap buffer: its growth and its release clear what it held.
+    BioPtr out(BIO_new(BIO_s_secmem()));
+    if (!out) return kCmsXmlDecryptFailed;
+    long result = kCmsXmlOk;
+    if (CMS_decrypt(cms, nullptr, nullptr, nullptr, out.get(), CMS_BINARY) != 1) {
+        result = kCmsXmlDecryptFailed;
+    } else {
+        char* data = nullptr;
+        long n = BIO_get_mem_data(out.get(), &data);
+        outContent.assign(data, static_cast<size_t>(n));
+    }
+    clearOpenSslErrors();
+    return result;
 }
 
 } // namespace
@@ -386,27 +485,33 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
         clearOpenSslErrors();
         return kCmsXmlUnsupportedKey;
     }
-    if (CMS_decrypt_set1_pkey(cms.get(), pkey.get(), x509.get()) != 1) {
-        clearOpenSslErrors();
-        return kCmsXmlDecryptFailed;
-    }
-    // A secure-heap buffer: its growth and its release clear what it held.
-    BioPtr out(BIO_new(BIO_s_secmem()));
-    if (!out) return kCmsXmlDecryptFailed;
-    long result = kCmsXmlOk;
-    if (CMS_decrypt(cms.get(), nullptr, nullptr, nullptr, out.get(), CMS_BINARY) != 1) {
-        result = kCmsXmlDecryptFailed;
-    } else {
-        char* data = nullptr;
-        long n = BIO_get_mem_data(out.get(), &data);
-        outContent.assign(data, static_cast<size_t>(n));
-    }
-    // The memory BIO held the clear text.
-    char* data = nullptr;
-    long n = BIO_get_mem_data(out.get(), &data);
-    if (data != nullptr && n > 0) secureWipe(data, static_cast<size_t>(n));
+    return decryptWithKey(cms.get(), pkey.get(), x509.get(), outContent);
+}
+
+long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der, const CmsEcdhFunction& ecdh,
+                         std::string& outContent) {
+    secureWipe(outContent.data(), outContent.size());
+    outContent.clear();
+    if (cert == nullptr || !ecdh) return kCmsXmlBadArgument;
+    if (der.size() > kCmsMaxDataLength + 64u * 1024u) return kCmsXmlTooLarge;
     clearOpenSslErrors();
-    return result;
+    CmsPtr cms = envelopedFromDer(der);
+    if (!cms) return kCmsXmlBadCms;
+    X509Ptr x509 = opensslCertificate(cert);
+    if (!x509) return kCmsXmlBadCertificate;
+    // recipientMatch says "unsupported" exactly when an agreement
+    // RecipientInfo names the certificate.
+    long match = recipientMatch(cms.get(), x509.get());
+    if (match != kCmsXmlUnsupportedKey) {
+        clearOpenSslErrors();
+        return match == kCmsXmlOk ? kCmsXmlBadArgument : match;
+    }
+    PkeyPtr pkey = tokenEcKey(ecdh, x509.get());
+    if (!pkey) {
+        clearOpenSslErrors();
+        return kCmsXmlUnsupportedKey;
+    }
+    return decryptWithKey(cms.get(), pkey.get(), x509.get(), outContent);
 }
 
 long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert) {

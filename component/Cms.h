@@ -8,6 +8,7 @@
 #include <gnutls/x509.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // Outcomes of the CMS and XML functions. The component hands them on as its
@@ -79,9 +80,11 @@ gnutls_x509_crt_t cmsCertificateFromText(const std::string& text);
 [[nodiscard]] long cmsEncrypt(gnutls_x509_crt_t recipient, const std::string& content,
                               long flags, std::string& outDer);
 
-// Opens an EnvelopedData (DER) addressed to cert: the content-encryption key
-// is unwrapped by key (on the token: RSA PKCS#1 v1.5 decryption), the content
-// is decrypted in software. outContent is wiped and left empty on failure.
+// Opens an EnvelopedData (DER) addressed to cert by key transport: the
+// content-encryption key is unwrapped by key (on the token: RSA PKCS#1 v1.5
+// decryption), the content is decrypted in software. outContent is wiped and
+// left empty on failure; kCmsXmlUnsupportedKey when the message reaches cert
+// only by key agreement (cmsDecryptAgreement).
 [[nodiscard]] long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert,
                               const std::string& der, std::string& outContent);
 
@@ -92,3 +95,15 @@ gnutls_x509_crt_t cmsCertificateFromText(const std::string& text);
 
 // Short English text of an outcome of this range; never null.
 const char* cmsXmlResultText(long result);
+
+// Computes the ECDH shared secret (the x-coordinate, the field size long) of
+// the recipient's EC key with the originator's public point (uncompressed
+// octets). kCmsXmlOk, or an error code that cmsDecryptAgreement hands on.
+using CmsEcdhFunction = std::function<long(const std::string& peerPoint, std::string& outSecret)>;
+
+// Opens an EnvelopedData (DER) that reaches cert by ECDH key agreement: the
+// shared secret comes from ecdh (on the token), key derivation, key unwrap
+// and content decryption run in software. outContent is wiped and left empty
+// on failure; kCmsXmlNotRecipient when no agreement RecipientInfo names cert.
+[[nodiscard]] long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der,
+                                       const CmsEcdhFunction& ecdh, std::string& outContent);

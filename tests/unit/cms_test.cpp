@@ -7,6 +7,10 @@
 #include "tests/unit/cms_testkeys.h"
 
 #include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+#include <openssl/pem.h>
 
 namespace {
 
@@ -215,6 +219,83 @@ TEST(CmsDecrypt, OpensWhatOpensslEncryptedAndTellsFailuresApart) {
     std::string signedDer;
     ASSERT_EQ(cmsSign(k.rsa.key, k.rsa.crt, "x", 0, 0, signedDer), kCmsXmlOk);
     EXPECT_EQ(cmsDecrypt(k.rsa.key, k.rsa.crt, signedDer, clear), kCmsXmlBadCms);
+}
+
+// ECDH of a software key with the originator's point, as the token does it.
+CmsEcdhFunction softwareEcdh(const std::string& keyPem, int* outCalls) {
+    return [keyPem, outCalls](const std::string& point, std::string& outSecret) -> long {
+        ++*outCalls;
+        BIO* bio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+        EVP_PKEY* own = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+        BIO_free(bio);
+        EVP_PKEY_CTX* fromData = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
+        EVP_PKEY* peer = nullptr;
+        std::string group = "prime256v1";
+        std::string pub = point;
+        OSSL_PARAM params[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group.data(), 0),
+            OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()),
+            OSSL_PARAM_construct_end()};
+        long rc = kCmsXmlDecryptFailed;
+        if (own && fromData && EVP_PKEY_fromdata_init(fromData) == 1 &&
+            EVP_PKEY_fromdata(fromData, &peer, EVP_PKEY_PUBLIC_KEY, params) == 1) {
+            EVP_PKEY_CTX* derive = EVP_PKEY_CTX_new(own, nullptr);
+            size_t length = 0;
+            if (EVP_PKEY_derive_init(derive) == 1 && EVP_PKEY_derive_set_peer(derive, peer) == 1 &&
+                EVP_PKEY_derive(derive, nullptr, &length) == 1) {
+                outSecret.resize(length);
+                if (EVP_PKEY_derive(derive, reinterpret_cast<unsigned char*>(outSecret.data()), &length) == 1)
+                    rc = kCmsXmlOk;
+            }
+            EVP_PKEY_CTX_free(derive);
+        }
+        EVP_PKEY_free(peer);
+        EVP_PKEY_CTX_free(fromData);
+        EVP_PKEY_free(own);
+        return rc;
+    };
+}
+
+TEST(CmsDecryptAgreement, EcRecipientOpensWithTheKeysSharedSecret) {
+    Keys& k = keys();
+    const std::string content = "agreed \xec\x95\x88 text";
+    int calls = 0;
+    CmsEcdhFunction ecdh = softwareEcdh(k.ec.keyPem, &calls);
+
+    std::string ours;
+    ASSERT_EQ(cmsEncrypt(k.ec.crt, content, 1, ours), kCmsXmlOk);
+    std::string clear;
+    ASSERT_EQ(cmsDecryptAgreement(k.ec.crt, ours, ecdh, clear), kCmsXmlOk);
+    EXPECT_EQ(clear, content);
+    EXPECT_EQ(calls, 1);
+
+    testWriteFile(k.dir + "/ec-in.bin", content);
+    std::string log;
+    ASSERT_EQ(testRun("openssl cms -encrypt -binary -aes-256-cbc -outform DER -in '" + k.dir + "/ec-in.bin' -out '" +
+                          k.dir + "/ec-env.der' '" + k.dir + "/ec.crt'",
+                      &log),
+              0)
+        << log;
+    ASSERT_EQ(cmsDecryptAgreement(k.ec.crt, testReadFile(k.dir + "/ec-env.der"), ecdh, clear), kCmsXmlOk);
+    EXPECT_EQ(clear, content);
+
+    // A wrong shared secret fails the key unwrap, and leaves nothing behind.
+    CmsEcdhFunction wrong = [](const std::string&, std::string& out) -> long {
+        out.assign(32, '\x5a');
+        return kCmsXmlOk;
+    };
+    EXPECT_EQ(cmsDecryptAgreement(k.ec.crt, ours, wrong, clear), kCmsXmlDecryptFailed);
+    EXPECT_TRUE(clear.empty());
+    // Token failures are handed on.
+    CmsEcdhFunction refusing = [](const std::string&, std::string&) -> long { return kCmsXmlSignFailed; };
+    EXPECT_EQ(cmsDecryptAgreement(k.ec.crt, ours, refusing, clear), kCmsXmlDecryptFailed);
+    // Not addressed to this certificate / addressed by key transport.
+    TestSigner other = testMakeSigner(GNUTLS_PK_ECDSA, " other");
+    EXPECT_EQ(cmsDecryptAgreement(other.crt, ours, ecdh, clear), kCmsXmlNotRecipient);
+    testFreeSigner(other);
+    std::string rsaEnv;
+    ASSERT_EQ(cmsEncrypt(k.rsa.crt, content, 0, rsaEnv), kCmsXmlOk);
+    EXPECT_EQ(cmsDecryptAgreement(k.rsa.crt, rsaEnv, ecdh, clear), kCmsXmlBadArgument);
 }
 
 TEST(CmsEncryptErrors, RefusesUnknownCipher) {
