@@ -595,6 +595,33 @@ TEST_F(Sessions, SharedValuesThroughTheDispatcher) {
     EXPECT_EQ(takenSlots(), 2);
 }
 
+std::vector<std::string> gWatchCalls;
+
+TEST_F(Sessions, TopWindowWatchWrapsTheAdapterCall) {
+    setTopWindowHooks(
+        [](uint32_t processId, int allWindows) {
+            gWatchCalls.push_back("start " + std::to_string(processId) + " " +
+                                  std::to_string(allWindows));
+        },
+        [] { gWatchCalls.push_back("stop"); });
+    gService.processId = 4242;
+    const std::string id = openSession();
+    const std::string sid = ",\"SessionId\":\"" + id + "\"}";
+    gWatchCalls.clear();
+    dispatch(R"({"FunctionName":"Fake_Count","topuidetect":"TRUE")" + sid);
+    EXPECT_EQ(gWatchCalls, (std::vector<std::string>{"start 4242 0", "stop"}));
+    gWatchCalls.clear();
+    dispatch(R"({"FunctionName":"Fake_Count","topuialldetect":"true")" + sid);
+    EXPECT_EQ(gWatchCalls, (std::vector<std::string>{"start 4242 1", "stop"}));
+    gWatchCalls.clear();
+    Map hidden = dispatch(
+        R"({"FunctionName":"Fake_Count","topuidetect":"false","hide_result":"true")" + sid);
+    EXPECT_TRUE(gWatchCalls.empty());
+    // Hiding concerns the log only: the page still gets its result.
+    EXPECT_EQ(valueOf(hidden.get(), "result"), "3");
+    setTopWindowHooks(nullptr, nullptr);
+}
+
 TEST_F(Sessions, NullRequestOrOriginGivesNoAnswer) {
     RequestState state;
     EXPECT_EQ(dispatchRequest(&state), nullptr);
