@@ -172,7 +172,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
 
     // --- IUnknown --------------------------------------------------------
 
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override {
         if (!ppvObject) return E_POINTER;
         *ppvObject = nullptr;
         if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IGpkiComponent)
@@ -184,8 +184,8 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++references; }
-    ULONG Release() override {
+    ULONG AddRef() noexcept override { return ++references; }
+    ULONG Release() noexcept override {
         ULONG left = --references;
         if (left == 0) delete this;
         return left;
@@ -193,35 +193,35 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
 
     // --- ISupportErrorInfo -------------------------------------------------
 
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) noexcept override {
         return riid == IID_IGpkiComponent ? S_OK : S_FALSE;
     }
 
     // --- IDispatch: the table is the only way in ---------------------------
 
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+    HRESULT GetTypeInfoCount(UINT* pctinfo) noexcept override {
         if (!pctinfo) return E_POINTER;
         *pctinfo = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) noexcept override {
         if (ppTInfo) *ppTInfo = nullptr;
         return E_NOTIMPL;
     }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) noexcept override {
         return E_NOTIMPL;
     }
 
     // --- 0 .. 9 --------------------------------------------------------------
 
-    HRESULT get_lastError(LONG* pVal) override {
+    HRESULT get_lastError(LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = static_cast<LONG>(state.lastError);
         return S_OK;
     }
 
-    HRESULT GPKI_EnumCerts(LONG iFlags, VARIANT* pVal) override {
+    HRESULT GPKI_EnumCerts(LONG iFlags, VARIANT* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         VariantInit(pVal);
         return run("GPKI_EnumCerts", [&]() -> long {
@@ -254,19 +254,19 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT CAPICertGetSerialNumber(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetSerialNumber(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetSerialNumber", strCert, iFlags, pVal, certSerialNumber);
     }
-    HRESULT CAPICertGetIssuer(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetIssuer(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetIssuer", strCert, iFlags, pVal, certIssuer);
     }
-    HRESULT CAPICertGetSubject(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetSubject(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetSubject", strCert, iFlags, pVal, certSubject);
     }
-    HRESULT GPKI_GetTailOfCitizenID(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetTailOfCitizenID(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("GPKI_GetTailOfCitizenID", strCert, iFlags, pVal, certTailOfCitizenId);
     }
-    HRESULT GPKI_GetCertType(BSTR strCert, LONG iFlags, LONG* pVal) override {
+    HRESULT GPKI_GetCertType(BSTR strCert, LONG iFlags, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_GetCertType", [&]() -> long {
@@ -280,35 +280,35 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
             return rc;
         });
     }
-    HRESULT GPKI_GetOrganizationID(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetOrganizationID(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("GPKI_GetOrganizationID", strCert, iFlags, pVal, certOrganizationId);
     }
-    HRESULT GPKI_GetCardHolderRank(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetCardHolderRank(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("GPKI_GetCardHolderRank", strCert, iFlags, pVal, certCardHolderRank);
     }
-    HRESULT GPKI_GetCertTypeOID(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetCertTypeOID(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("GPKI_GetCertTypeOID", strCert, iFlags, pVal, certTypeOid);
     }
 
     // --- 10 .. 19 ------------------------------------------------------------
 
-    HRESULT GPKI_GetEntityOID(BSTR cert, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetEntityOID(BSTR cert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("GPKI_GetEntityOID", cert, iFlags, pVal, certEntityOid);
     }
-    HRESULT CAPICertGetPublicKey(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetPublicKey(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetPublicKey", strCert, iFlags, pVal, certPublicKey);
     }
-    HRESULT CAPICertGetNotBefore(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetNotBefore(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetNotBefore", strCert, iFlags, pVal, certNotBefore);
     }
-    HRESULT CAPICertGetNotAfter(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetNotAfter(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetNotAfter", strCert, iFlags, pVal, certNotAfter);
     }
-    HRESULT CAPICertGetVersion(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CAPICertGetVersion(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CAPICertGetVersion", strCert, iFlags, pVal, certVersion);
     }
 
-    HRESULT GPKI_EncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_EncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_EncryptByCert", [&]() -> long {
@@ -322,7 +322,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_Decrypt(BSTR strCipher, LONG iFlags, LONG iKeyUsage, BSTR* pVal) override {
+    HRESULT GPKI_Decrypt(BSTR strCipher, LONG iFlags, LONG iKeyUsage, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_Decrypt", [&]() -> long {
@@ -337,7 +337,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_Decrypt2File(BSTR strCipher, BSTR strOutFilePath, LONG iFlags, LONG iKeyUsage,
-                              LONG* pVal) override {
+                              LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_Decrypt2File", [&]() -> long {
@@ -350,12 +350,12 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_XMLSignTemplate(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
-                                 BSTR* pVal) override {
+                                 BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplate", kXmlSignTemplate, bstrPIN, bstrXML, nullptr, bstrSignId,
                        iFlags, pVal);
     }
 
-    HRESULT GPKI_SetReaderSlot(LONG iFlags, LONG slot, LONG* pVal) override {
+    HRESULT GPKI_SetReaderSlot(LONG iFlags, LONG slot, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_SetReaderSlot", [&]() -> long {
@@ -367,7 +367,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
 
     // --- 20 .. 29 ------------------------------------------------------------
 
-    HRESULT GPKI_EnumCertsToString(LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_EnumCertsToString(LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_EnumCertsToString", [&]() -> long {
@@ -381,7 +381,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_Base64Encode(BSTR srcData, BSTR codePage, BSTR* pVal) override {
+    HRESULT GPKI_Base64Encode(BSTR srcData, BSTR codePage, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_Base64Encode", [&]() -> long {
@@ -396,7 +396,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_Base64Decode(BSTR base64String, BSTR outCodePage, BSTR* pVal) override {
+    HRESULT GPKI_Base64Decode(BSTR base64String, BSTR outCodePage, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_Base64Decode", [&]() -> long {
@@ -414,7 +414,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_DecryptEx(BSTR sOptPIN, BSTR strCipher, LONG iFlags, LONG iKeyUsage,
-                           BSTR* pVal) override {
+                           BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_DecryptEx", [&]() -> long {
@@ -429,35 +429,35 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_SignDataInit(BSTR sOptPIN, LONG lFlags, LONG* pVal) override {
+    HRESULT GPKI_SignDataInit(BSTR sOptPIN, LONG lFlags, LONG* pVal) noexcept override {
         return signStep("GPKI_SignDataInit", kSignDataInit, sOptPIN, lFlags, pVal);
     }
-    HRESULT GPKI_SignDataFinal(LONG lFlags, LONG* pVal) override {
+    HRESULT GPKI_SignDataFinal(LONG lFlags, LONG* pVal) noexcept override {
         return signStep("GPKI_SignDataFinal", kSignDataFinal, nullptr, lFlags, pVal);
     }
 
     HRESULT GPKI_XMLSignTemplateFile(BSTR bstrPIN, BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags,
-                                     BSTR* pVal) override {
+                                     BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplateFile", kXmlSignTemplateFile, bstrPIN, bstrXMLFilePath,
                        nullptr, bstrSignId, iFlags, pVal);
     }
-    HRESULT GPKI_XMLCalcTemplateDigest(BSTR bstrXML, BSTR bstrSignId, BSTR* pVal) override {
+    HRESULT GPKI_XMLCalcTemplateDigest(BSTR bstrXML, BSTR bstrSignId, BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLCalcTemplateDigest", kXmlCalcTemplateDigest, nullptr, bstrXML, nullptr,
                        bstrSignId, 0, pVal);
     }
-    HRESULT GPKI_XMLCalcTemplateFileDigest(BSTR bstrXMLFilePath, BSTR bstrSignId, BSTR* pVal) override {
+    HRESULT GPKI_XMLCalcTemplateFileDigest(BSTR bstrXMLFilePath, BSTR bstrSignId, BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLCalcTemplateFileDigest", kXmlCalcTemplateFileDigest, nullptr,
                        bstrXMLFilePath, nullptr, bstrSignId, 0, pVal);
     }
     HRESULT GPKI_XMLSignTemplateDigest(BSTR bstrPIN, BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
-                                       BSTR* pVal) override {
+                                       BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplateDigest", kXmlSignTemplateDigest, bstrPIN, bstrXML, nullptr,
                        bstrSignId, iFlags, pVal);
     }
 
     // --- 30 .. 39 ------------------------------------------------------------
 
-    HRESULT GPKI_ReadFile(BSTR strFilepath, LONG flags, BSTR* pVal) override {
+    HRESULT GPKI_ReadFile(BSTR strFilepath, LONG flags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_ReadFile", [&]() -> long {
@@ -480,23 +480,23 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_XMLSignTemplateFileUpdate(BSTR bstrXMLFilePath, BSTR bstrSignId, LONG iFlags,
-                                           BSTR* pVal) override {
+                                           BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplateFileUpdate", kXmlSignTemplateFileUpdate, nullptr,
                        bstrXMLFilePath, nullptr, bstrSignId, iFlags, pVal);
     }
-    HRESULT GPKI_SignInit(BSTR sOptPIN, LONG lFlags, LONG* pVal) override {
+    HRESULT GPKI_SignInit(BSTR sOptPIN, LONG lFlags, LONG* pVal) noexcept override {
         return signStep("GPKI_SignInit", kSignInit, sOptPIN, lFlags, pVal);
     }
-    HRESULT GPKI_SignFinal(LONG lFlags, LONG* pVal) override {
+    HRESULT GPKI_SignFinal(LONG lFlags, LONG* pVal) noexcept override {
         return signStep("GPKI_SignFinal", kSignFinal, nullptr, lFlags, pVal);
     }
     HRESULT GPKI_XMLSignTemplateDigestUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags,
-                                             BSTR* pVal) override {
+                                             BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplateDigestUpdate", kXmlSignTemplateDigestUpdate, nullptr,
                        bstrXML, nullptr, bstrSignId, iFlags, pVal);
     }
 
-    HRESULT GPKI_SetPKCS11Driver(BSTR bPath, LONG* pVal) override {
+    HRESULT GPKI_SetPKCS11Driver(BSTR bPath, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_SetPKCS11Driver", [&]() -> long {
@@ -509,7 +509,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT SetXMLReferenceDirs(BSTR bstrMultiRefDir) override {
+    HRESULT SetXMLReferenceDirs(BSTR bstrMultiRefDir) noexcept override {
         return run("SetXMLReferenceDirs", [&]() -> long {
             Text dirs;
             long rc = textOf(bstrMultiRefDir, dirs);
@@ -537,7 +537,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_GetSerialNumber(BSTR* pVal) override {
+    HRESULT GPKI_GetSerialNumber(BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_GetSerialNumber", [&]() -> long {
@@ -548,7 +548,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_RSADecrypt(BSTR strCipher, BSTR strPinCode, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_RSADecrypt(BSTR strCipher, BSTR strPinCode, LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_RSADecrypt", [&]() -> long {
@@ -590,7 +590,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_RSAEncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_RSAEncryptByCert(BSTR strCert, BSTR strData, LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_RSAEncryptByCert", [&]() -> long {
@@ -626,22 +626,22 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
 
     // --- 40 .. 49 ------------------------------------------------------------
 
-    HRESULT GPKI_XMLSignTemplateUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_XMLSignTemplateUpdate(BSTR bstrXML, BSTR bstrSignId, LONG iFlags, BSTR* pVal) noexcept override {
         return xmlText("GPKI_XMLSignTemplateUpdate", kXmlSignTemplateUpdate, nullptr, bstrXML, nullptr,
                        bstrSignId, iFlags, pVal);
     }
     HRESULT GPKI_XMLSignTemplateFile2File(BSTR bstrPIN, BSTR bstrInXMLFilePath, BSTR bstrOutXMLFilePath,
-                                          BSTR bstrSignId, LONG iFlags, LONG* pVal) override {
+                                          BSTR bstrSignId, LONG iFlags, LONG* pVal) noexcept override {
         return xmlNumber("GPKI_XMLSignTemplateFile2File", kXmlSignTemplateFile2File, bstrPIN,
                          bstrInXMLFilePath, bstrOutXMLFilePath, bstrSignId, iFlags, pVal);
     }
     HRESULT GPKI_XMLSignTemplateDigest2File(BSTR bstrPIN, BSTR bstrXML, BSTR bstrOutXMLFilePath,
-                                            BSTR bstrSignId, LONG iFlags, LONG* pVal) override {
+                                            BSTR bstrSignId, LONG iFlags, LONG* pVal) noexcept override {
         return xmlNumber("GPKI_XMLSignTemplateDigest2File", kXmlSignTemplateDigest2File, bstrPIN, bstrXML,
                          bstrOutXMLFilePath, bstrSignId, iFlags, pVal);
     }
 
-    HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_GetAttributeCert(BSTR strReader, BSTR strPIN, LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_GetAttributeCert", [&]() -> long {
@@ -655,7 +655,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT SetCodePage(LONG codePage) override {
+    HRESULT SetCodePage(LONG codePage) noexcept override {
         return run("SetCodePage", [&]() -> long {
             if (!codePageKnown(codePage)) return kTokenBadCodePage;
             state.codePage = codePage;
@@ -663,7 +663,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_GetSlotCount(LONG* pVal) override {
+    HRESULT GPKI_GetSlotCount(LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_GetSlotCount", [&]() -> long {
@@ -674,7 +674,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_VerifyPIN(BSTR bPIN, LONG iFlags, LONG* pVal) override {
+    HRESULT GPKI_VerifyPIN(BSTR bPIN, LONG iFlags, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_VerifyPIN", [&]() -> long {
@@ -685,7 +685,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_GetErrorPINCount(LONG* pVal) override {
+    HRESULT GPKI_GetErrorPINCount(LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_GetErrorPINCount", [&]() -> long {
@@ -696,7 +696,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GetVersion(LONG flag, BSTR* pVal) override {
+    HRESULT GetVersion(LONG flag, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GetVersion", [&]() -> long {
@@ -709,7 +709,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_SignData(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
-                          BSTR* pVal) override {
+                          BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_SignData", [&]() -> long {
@@ -727,7 +727,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     // --- 50 .. 59 ------------------------------------------------------------
 
     HRESULT GPKI_SignDataUpdate(BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
-                                BSTR* pVal) override {
+                                BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_SignDataUpdate", [&]() -> long {
@@ -742,7 +742,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
     }
 
     HRESULT GPKI_PureSign(BSTR sOptPIN, BSTR sData, BSTR signcodepage, LONG iFlags, LONG iHashFlag,
-                          BSTR* pVal) override {
+                          BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_PureSign", [&]() -> long {
@@ -783,11 +783,11 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT CryptCertGetSignatureAlgorithm(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CryptCertGetSignatureAlgorithm(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CryptCertGetSignatureAlgorithm", strCert, iFlags, pVal, certSignatureAlgorithm);
     }
 
-    HRESULT CryptSignatureGetAlgorithm(BSTR strSignature, LONG iFlags, LONG index, BSTR* pVal) override {
+    HRESULT CryptSignatureGetAlgorithm(BSTR strSignature, LONG iFlags, LONG index, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("CryptSignatureGetAlgorithm", [&]() -> long {
@@ -800,11 +800,11 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_SignInitLogin(BSTR sOptPIN, LONG lFlags, LONG* pVal) override {
+    HRESULT GPKI_SignInitLogin(BSTR sOptPIN, LONG lFlags, LONG* pVal) noexcept override {
         return signStep("GPKI_SignInitLogin", kSignInitLogin, sOptPIN, lFlags, pVal);
     }
 
-    HRESULT GPKI_DetectCard(LONG iFlags, LONG* pVal) override {
+    HRESULT GPKI_DetectCard(LONG iFlags, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("GPKI_DetectCard", [&]() -> long {
@@ -815,7 +815,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_GetCachedCert(BSTR* pVal) override {
+    HRESULT GPKI_GetCachedCert(BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_GetCachedCert", [&]() -> long {
@@ -824,7 +824,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT GPKI_CertGetSubjectDirectoryAttrs(BSTR strCert, BSTR strOID, LONG iFlags, BSTR* pVal) override {
+    HRESULT GPKI_CertGetSubjectDirectoryAttrs(BSTR strCert, BSTR strOID, LONG iFlags, BSTR* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         return run("GPKI_CertGetSubjectDirectoryAttrs", [&]() -> long {
@@ -839,11 +839,11 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         });
     }
 
-    HRESULT CryptCertGetExtension(BSTR strCert, LONG iFlags, BSTR* pVal) override {
+    HRESULT CryptCertGetExtension(BSTR strCert, LONG iFlags, BSTR* pVal) noexcept override {
         return certText("CryptCertGetExtension", strCert, iFlags, pVal, certExtensions);
     }
 
-    HRESULT SetDialogString(LONG dlgID, LONG IDS, BSTR value, LONG* pVal) override {
+    HRESULT SetDialogString(LONG dlgID, LONG IDS, BSTR value, LONG* pVal) noexcept override {
         if (!pVal) return E_POINTER;
         *pVal = 0;
         return run("SetDialogString", [&]() -> long {
@@ -945,7 +945,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
 namespace {
 
 struct ComponentFactory final : IClassFactory {
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) noexcept override {
         if (!ppvObject) return E_POINTER;
         *ppvObject = nullptr;
         if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
@@ -953,10 +953,10 @@ struct ComponentFactory final : IClassFactory {
         return S_OK;
     }
     // The factory is static: it lives as long as the library.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
+    ULONG AddRef() noexcept override { return 2; }
+    ULONG Release() noexcept override { return 1; }
 
-    HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
+    HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) noexcept override {
         if (!ppvObject) return E_POINTER;
         *ppvObject = nullptr;
         if (pUnkOuter) return CLASS_E_NOAGGREGATION;
@@ -973,7 +973,7 @@ struct ComponentFactory final : IClassFactory {
         }
     }
 
-    HRESULT LockServer(BOOL fLock) override {
+    HRESULT LockServer(BOOL fLock) noexcept override {
         if (fLock)
             serverLocks++;
         else

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -94,8 +95,11 @@ struct World {
     }
 };
 
+bool worldMade = false;
+
 World& world() {
     static World w;
+    worldMade = true;
     return w;
 }
 
@@ -751,6 +755,53 @@ TEST_F(ComponentTest, ClassObjectAnswersOnlyItsClass) {
     EXPECT_EQ(nullptr, dlsym(library, "tokenLogin"));
     EXPECT_EQ(nullptr, dlsym(library, "SysAllocString"));
     dlclose(library);
+}
+
+// Without KESTROVA_PKCS11_MODULE the modules p11-kit is configured with serve
+// (SoftHSM2 among them), its trust store aside. GnuTLS reads the module set
+// once per process, so this runs only in a process of its own (as ctest runs
+// every test).
+TEST(ComponentDefaultModules, UsesTheModulesP11KitIsConfiguredWith) {
+    if (worldMade) GTEST_SKIP() << "needs a process of its own";
+    TempFolder root("kestrova-component-default");
+    std::string token = root.folder("token");
+    std::string registry = root.folder("com");
+    int status = -1;
+    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(0, status);
+    kestrova_test::ScopedEnv conf("SOFTHSM2_CONF", token + "/softhsm2.conf");
+    kestrova_test::ScopedEnv module("KESTROVA_PKCS11_MODULE", nullptr);
+    kestrova_test::ScopedEnv home("HOME", root.folder("home"));
+    kestrova_test::ScopedEnv comRegistry("KESTROVA_COM_REGISTRY", registry);
+    kestrova_test::writeFile(registry + "/{4B91F9EF-F244-622E-CE84-9671A85BDFE5}.component",
+                             std::string(KESTROVA_COMPONENT_FILE) + "\n");
+    CoInitialize(nullptr);
+    void* object = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent, &object));
+    auto* component = static_cast<IGpkiComponent*>(object);
+
+    LONG count = -1;
+    ASSERT_EQ(S_OK, component->GPKI_GetSlotCount(&count));
+    EXPECT_EQ(1, count); // no trust store token, no uninitialised SoftHSM2 slot
+    BSTR list = nullptr;
+    ASSERT_EQ(S_OK, component->GPKI_EnumCertsToString(0, &list));
+    std::string certs = take(list);
+    EXPECT_EQ(2, std::count(certs.begin(), certs.end(), ';')) << certs;
+    // A configured module named by path (through a link) or by its bare name.
+    LONG tokens = -1;
+    EXPECT_EQ(S_OK, component->GPKI_SetPKCS11Driver(bstr(kModule).get(), &tokens));
+    EXPECT_EQ(1, tokens);
+    // OpenSC by its bare name (p11-kit's module folder); no card in the reader.
+    EXPECT_EQ(S_OK, component->GPKI_SetPKCS11Driver(bstr("opensc-pkcs11.so").get(), &tokens));
+    EXPECT_EQ(0, tokens);
+    LONG present = -1;
+    EXPECT_EQ(S_OK, component->GPKI_DetectCard(0, &present));
+    EXPECT_EQ(0, present);
+    EXPECT_TRUE(FAILED(component->GPKI_SetPKCS11Driver(bstr("/lib/x86_64-linux-gnu/libz.so.1").get(), &tokens)));
+    LONG error = 0;
+    component->get_lastError(&error);
+    EXPECT_EQ(kTokenModuleRefused, error);
+    component->Release();
 }
 
 } // namespace
