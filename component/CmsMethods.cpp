@@ -138,6 +138,90 @@ long signBytes(ComponentState& state, long keyFlags, const std::string& pin, con
     return rc;
 }
 
+struct TokenSession {
+    CK_FUNCTION_LIST* module = nullptr;
+    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
+    ~TokenSession() {
+        if (module && handle != CK_INVALID_HANDLE) module->C_CloseSession(handle);
+    }
+};
+
+// A session of our own on the selected token; it shares the token's login.
+long openTokenSession(ComponentState& state, TokenSession& out, CK_SLOT_ID* outSlot = nullptr) {
+    void* list = nullptr;
+    unsigned long slot = 0;
+    long rc = tokenSelectedSlot(state, list, slot);
+    if (rc != kTokenOk) return rc;
+    out.module = static_cast<CK_FUNCTION_LIST*>(list);
+    if (outSlot) *outSlot = slot;
+    if (out.module->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &out.handle) != CKR_OK) {
+        out.handle = CK_INVALID_HANDLE;
+        return kTokenDeviceError;
+    }
+    return kTokenOk;
+}
+
+// ECDH on the token with the EC private key whose CKA_ID is keyId: the
+// shared secret (x-coordinate) with the peer's uncompressed point. The key
+// itself stays on the token; the secret is a session object destroyed at once.
+long tokenEcdh(ComponentState& state, const std::string& keyId, const std::string& peerPoint,
+               std::string& outSecret) {
+    TokenSession session;
+    long rc = openTokenSession(state, session);
+    if (rc != kTokenOk) return rc;
+    CK_FUNCTION_LIST* m = session.module;
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    CK_KEY_TYPE keyType = CKK_EC;
+    std::string id = keyId;
+    CK_ATTRIBUTE query[] = {
+        {CKA_CLASS, &keyClass, sizeof keyClass},
+        {CKA_KEY_TYPE, &keyType, sizeof keyType},
+        {CKA_ID, id.data(), id.size()},
+    };
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    CK_ULONG found = 0;
+    if (m->C_FindObjectsInit(session.handle, query, 3) != CKR_OK) return kTokenDeviceError;
+    CK_RV rv = m->C_FindObjects(session.handle, &key, 1, &found);
+    m->C_FindObjectsFinal(session.handle);
+    if (rv != CKR_OK) return kTokenDeviceError;
+    if (found == 0) return kTokenNoKey;
+
+    std::string point = peerPoint;
+    CK_ECDH1_DERIVE_PARAMS params{CKD_NULL, 0, nullptr, point.size(),
+                                  reinterpret_cast<unsigned char*>(point.data())};
+    CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &params, sizeof params};
+    CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+    CK_KEY_TYPE secretType = CKK_GENERIC_SECRET;
+    CK_BBOOL no = CK_FALSE;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG secretLength = point.size() > 1 ? (point.size() - 1) / 2 : 0;
+    CK_ATTRIBUTE secretTemplate[] = {
+        {CKA_CLASS, &secretClass, sizeof secretClass},
+        {CKA_KEY_TYPE, &secretType, sizeof secretType},
+        {CKA_TOKEN, &no, sizeof no},
+        {CKA_SENSITIVE, &no, sizeof no},
+        {CKA_EXTRACTABLE, &yes, sizeof yes},
+        {CKA_VALUE_LEN, &secretLength, sizeof secretLength},
+    };
+    CK_OBJECT_HANDLE secret = CK_INVALID_HANDLE;
+    rv = m->C_DeriveKey(session.handle, &mechanism, key, secretTemplate, 6, &secret);
+    if (rv != CKR_OK) {
+        logWarningNumber("ECDH on the token failed: ", static_cast<long>(rv));
+        return rv == CKR_USER_NOT_LOGGED_IN ? static_cast<long>(kTokenPinRequired)
+                                            : static_cast<long>(kCmsXmlDecryptFailed);
+    }
+    std::string value(secretLength, '\0');
+    CK_ATTRIBUTE valueAttribute{CKA_VALUE, value.data(), value.size()};
+    rv = m->C_GetAttributeValue(session.handle, secret, &valueAttribute, 1);
+    m->C_DestroyObject(session.handle, secret);
+    if (rv != CKR_OK || valueAttribute.ulValueLen != secretLength) {
+        secureWipe(value.data(), value.size());
+        return kCmsXmlDecryptFailed;
+    }
+    outSecret.swap(value);
+    return kTokenOk;
+}
+
 // Opens the EnvelopedData with the token key it is addressed to, among the
 // keys keyUsage allows (0: the encryption keys).
 long decryptOnToken(ComponentState& state, const std::string& pin, const std::string& cipherText,
@@ -156,7 +240,20 @@ long decryptOnToken(ComponentState& state, const std::string& pin, const std::st
         if (!crt) continue;
         long match = cmsRecipient(der, crt.get());
         if (match == kCmsXmlBadCms) return match;
-        if (match == kCmsXmlUnsupportedKey) best = match;
+        if (match == kCmsXmlUnsupportedKey) {
+            // Key agreement: only an EC key meant for it derives on the token.
+            if (c.kind != kKeyKindEc || !(c.usage & kKeyUsageEncrypt)) {
+                best = match;
+                continue;
+            }
+            rc = tokenEnsureLogin(state, pin);
+            if (rc != kTokenOk) return rc;
+            const std::string keyId = c.id;
+            CmsEcdhFunction ecdh = [&state, &keyId](const std::string& point, std::string& secret) {
+                return tokenEcdh(state, keyId, point, secret);
+            };
+            return cmsDecryptAgreement(crt.get(), der, ecdh, outClear);
+        }
         if (match != kCmsXmlOk) continue;
         KeyHolder key;
         rc = tokenOpenKeyForCertificate(state, c.der, pin, key.key);
@@ -403,50 +500,38 @@ std::string trimmedField(const unsigned char* field, size_t size) {
     return end == std::string::npos ? std::string() : s.substr(0, end + 1);
 }
 
-struct P11Session {
-    CK_FUNCTION_LIST* module = nullptr;
-    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
-    ~P11Session() {
-        if (module && handle != CK_INVALID_HANDLE) module->C_CloseSession(handle);
-    }
-};
-
 } // namespace
 
 long componentGetAttributeCert(ComponentState& state, const std::string& reader, const std::string& pin,
                                long flags, std::string& out) {
     if (flags != 0) return kTokenBadArgument;
+    // The reader is judged before a PIN is tried on anything.
     void* list = nullptr;
     unsigned long slot = 0;
     long rc = tokenSelectedSlot(state, list, slot);
     if (rc != kTokenOk) return rc;
-    auto* module = static_cast<CK_FUNCTION_LIST*>(list);
-
+    auto* p11 = static_cast<CK_FUNCTION_LIST*>(list);
     size_t first = reader.find_first_not_of(" \t");
     if (first != std::string::npos) {
         std::string name = reader.substr(first, reader.find_last_not_of(" \t") - first + 1);
         CK_TOKEN_INFO tokenInfo{};
         CK_SLOT_INFO slotInfo{};
-        if (module->C_GetTokenInfo(slot, &tokenInfo) != CKR_OK ||
-            module->C_GetSlotInfo(slot, &slotInfo) != CKR_OK)
+        if (p11->C_GetTokenInfo(slot, &tokenInfo) != CKR_OK || p11->C_GetSlotInfo(slot, &slotInfo) != CKR_OK)
             return kTokenDeviceError;
         if (name != trimmedField(tokenInfo.label, sizeof tokenInfo.label) &&
             name != trimmedField(slotInfo.slotDescription, sizeof slotInfo.slotDescription))
             return kTokenNoToken;
     }
+    // Login first: the session below shares it and sees private objects too.
     if (!pin.empty()) {
         rc = tokenLogin(state, pin);
         if (rc != kTokenOk) return rc;
     }
+    TokenSession session;
+    rc = openTokenSession(state, session);
+    if (rc != kTokenOk) return rc;
+    CK_FUNCTION_LIST* module = session.module;
 
-    // Login state is the token's: this session sees private objects while
-    // the object's login lasts.
-    P11Session session;
-    session.module = module;
-    if (module->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session.handle) != CKR_OK) {
-        session.handle = CK_INVALID_HANDLE;
-        return kTokenDeviceError;
-    }
     // The standard object type, and the data objects that cards (and tools
     // that cannot write that type) use instead, marked with the attribute
     // type attributeCertificate (2.5.4.58) as their CKA_OBJECT_ID. Writers

@@ -179,6 +179,50 @@ TEST(CmsEnvelopedOnToken, EncryptForOpensslAndDecryptOpensslsOnTheToken) {
     EXPECT_EQ(componentDecrypt(c.state, t.pin, out, 0, kKeyUsageSign, clear), kCmsXmlUnsupportedKey);
 }
 
+TEST(CmsEnvelopedOnToken, KeyAgreementWithTheTokensEcdhKey) {
+    CmsToken& t = cmsToken();
+    const std::string w = t.root + "/ecdh";
+    ComponentFixture c;
+    auto guard = tokenLock();
+    const std::string text = "agreed 합의 text";
+    std::string log;
+
+    // openssl encrypts for the ECDH certificate; the token derives the secret.
+    testWriteFile(w + "/in.txt", text);
+    ASSERT_EQ(testRun("openssl cms -encrypt -binary -aes-128-cbc -in '" + w + "/in.txt' -out '" + w +
+                          "/env.pem' -outform PEM '" + w + "/ecdh.crt.pem'",
+                      &log),
+              0)
+        << log;
+    std::string clear;
+    ASSERT_EQ(componentDecrypt(c.state, t.pin, testReadFile(w + "/env.pem"), 0, 0, clear), kTokenOk);
+    EXPECT_EQ(clear, text);
+
+    // Our own EnvelopedData for it: openssl opens it with the exported key,
+    // and so does the token (on the login already held).
+    std::string out;
+    ASSERT_EQ(componentEncryptByCert(c.state, testReadFile(w + "/ecdh.crt.pem"), text, 0, out), kTokenOk);
+    std::string der;
+    ASSERT_TRUE(base64Decode(out, der));
+    testWriteFile(w + "/ours.der", der);
+    ASSERT_EQ(testRun("openssl cms -decrypt -binary -inform DER -in '" + w + "/ours.der' -inkey '" + w +
+                          "/ecdh.key.pem' -out '" + w + "/clear.bin'",
+                      &log),
+              0)
+        << log;
+    EXPECT_EQ(testReadFile(w + "/clear.bin"), text);
+    ASSERT_EQ(componentDecrypt(c.state, "", out, 0, 0, clear), kTokenOk);
+    EXPECT_EQ(clear, text);
+
+    // Without a login the token derives nothing.
+    ComponentFixture fresh;
+    long n = 0;
+    ASSERT_EQ(componentSignStep(c.state, kSignFinal, "", 0, n), kTokenOk); // logs out
+    clear = "unchanged";
+    EXPECT_EQ(componentDecrypt(fresh.state, "", out, 0, 0, clear), kTokenPinRequired);
+    EXPECT_EQ(clear, "unchanged");
+}
+
 TEST(CmsAttributeCertificate, ReadFromTheSelectedToken) {
     ComponentFixture c;
     auto guard = tokenLock();

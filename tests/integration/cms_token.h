@@ -51,6 +51,25 @@ class CmsTokenEnvironment : public ::testing::Environment {
                      "/ac.der' --type data --application-id 2.5.4.58 --label 'attribute certificate'",
                      &log);
         ASSERT_EQ(rc, 0) << log;
+        // A third pair for key agreement: EC P-256 with keyAgreement only, its
+        // key allowed to derive (label "Kestrova ECDH", id 03); the key is
+        // kept as ecdh.key.pem for openssl.
+        const std::string w = t.root + "/ecdh";
+        const std::string p11 = "SOFTHSM2_CONF='" + t.token + "/softhsm2.conf' pkcs11-tool --module "
+                                "/usr/lib/softhsm/libsofthsm2.so --login --pin " + t.pin;
+        rc = testRun("set -e; mkdir -p '" + w + "'; cd '" + w + "'; "
+                     "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ecdh.key.pem; "
+                     "openssl req -new -key ecdh.key.pem -subj '/O=Kestrova Test/CN=Kestrova ECDH' -out ecdh.csr; "
+                     "printf '[e]\\nbasicConstraints=critical,CA:FALSE\\nkeyUsage=critical,keyAgreement\\n' > ext.cnf; "
+                     "openssl x509 -req -in ecdh.csr -CA '" + t.token + "/ca.crt.pem' -CAkey '" + t.token +
+                     "/work/ca.key.pem' -set_serial 0x3003 -days 30 -extfile ext.cnf -extensions e "
+                     "-out ecdh.crt.pem; "
+                     "openssl x509 -in ecdh.crt.pem -outform DER -out ecdh.crt.der; "
+                     "openssl pkcs8 -topk8 -nocrypt -in ecdh.key.pem -outform DER -out ecdh.p8.der; " +
+                     p11 + " --write-object ecdh.p8.der --type privkey --usage-derive --id 03 --label 'Kestrova ECDH'; " +
+                     p11 + " --write-object ecdh.crt.der --type cert --id 03 --label 'Kestrova ECDH'",
+                     &log);
+        ASSERT_EQ(rc, 0) << log;
         setenv("SOFTHSM2_CONF", (t.token + "/softhsm2.conf").c_str(), 1);
         setenv("KESTROVA_PKCS11_MODULE", "/usr/lib/softhsm/libsofthsm2.so", 1);
         setenv("XDG_CONFIG_HOME", (t.root + "/config").c_str(), 1);
