@@ -680,7 +680,9 @@ def case_runscript(args):
             with open(output_path, encoding="utf-8", errors="replace") as f:
                 return f.read()
 
-        if not wait_until(lambda: "Ctrl-C stops" in text() or proc.poll() is not None, START_CAP):
+        # The banner ends with the trust advice.
+        if not wait_until(lambda: "certutil -A" in text() or "already trusts" in text()
+                          or proc.poll() is not None, START_CAP):
             fatal("scripts/run comes up")
         out = text()
         print(out)
