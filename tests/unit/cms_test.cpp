@@ -210,7 +210,7 @@ TEST(CmsDecrypt, OpensWhatOpensslEncryptedAndTellsFailuresApart) {
     EXPECT_TRUE(clear.empty());
     testFreeSigner(other);
 
-    // An EC recipient needs key agreement, which the token does not offer.
+    // An EC recipient is reached by key agreement, not by this function.
     std::string ecDer;
     ASSERT_EQ(cmsEncrypt(k.ec.crt, content, 0, ecDer), kCmsXmlOk);
     EXPECT_EQ(cmsDecrypt(k.ec.key, k.ec.crt, ecDer, clear), kCmsXmlUnsupportedKey);
