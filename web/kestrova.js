@@ -402,7 +402,9 @@ export class KestrovaClient {
             if (error && error.name === "AbortError") {
                 throw new KestrovaError("timeout", `The signing service did not answer within ${Math.round(this.timeoutMs / 1000)} s.`, { port });
             }
-            throw new KestrovaError("unreachable", unreachableText(port), { port });
+            throw new KestrovaError("unreachable", this.port === port
+                ? `The signing service closed the connection without an answer (it stopped, or refused the request, e.g. one that is too large). (https://${this.host}:${port}/)`
+                : unreachableText(port), { port });
         } finally {
             if (timer) clearTimeout(timer);
         }

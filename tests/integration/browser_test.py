@@ -541,8 +541,8 @@ def case_page(args, case):
     service = server = browser = None
     try:
         token = make_token(args.make_token, os.path.join(root, "token"))
-        ports = free_ports(4, locks)
-        service_ports, page_port = ports[:3], ports[3]
+        ports = free_ports(5, locks)
+        service_ports, page_port, dead_port = ports[:3], ports[3], ports[4]
         service = Service(args.bin_dir, os.path.join(root, "service"), token, service_ports)
         server = start_page_server(args.web_dir, page_port)
         origin = f"http://127.0.0.1:{page_port}"
@@ -564,7 +564,10 @@ def case_page(args, case):
                                                    "setting": "denied"})
 
         key = "ec" if case == "public" else "rsa"
-        query = {"ports": ",".join(map(str, service_ports)), "auto": "1", "pin": PIN, "text": SIGN_TEXT, "key": key}
+        # From a public origin the page is first sent to a port nobody
+        # serves: the client must go on to the next one.
+        page_ports = [dead_port, *service_ports[1:]] if case == "public" else service_ports
+        query = {"ports": ",".join(map(str, page_ports)), "auto": "1", "pin": PIN, "text": SIGN_TEXT, "key": key}
         if case == "local":
             query["badpin"] = BAD_PIN
         url = f"{origin}/demo/?{urllib.parse.urlencode(query)}"
@@ -597,6 +600,8 @@ def case_page(args, case):
             if case == "local":
                 check_encoding(browser, session)
             if case == "public":
+                check(report.get("echo", {}).get("port") == service_ports[1],
+                      "the client skips a port without a service and stays with the one that answered")
                 legacy_preflight(args, service_ports[0], origin)
 
         if failures:
