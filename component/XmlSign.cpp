@@ -14,7 +14,6 @@
 #include <libxml/tree.h>
 #include <libxml/valid.h>
 #include <libxml/xmlIO.h>
-#include <xmlsec/base64.h>
 #include <xmlsec/crypto.h>
 #include <xmlsec/errors.h>
 #include <xmlsec/io.h>
@@ -446,9 +445,9 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
 }
 
 bool hasScheme(const std::string& uri) {
-    // "name:" before any "/" is a scheme; relative names have none.
-    size_t colon = uri.find(':');
-    return colon != std::string::npos;
+    // Any colon: a scheme ("file:", "http:") or nothing a plain relative
+    // file name needs.
+    return uri.find(':') != std::string::npos;
 }
 
 } // namespace
@@ -464,21 +463,6 @@ long xmlSign(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignRequest&
     long rc = signLocked(key, cert, request, result);
     if (rc == kCmsXmlOk) outDocument.swap(result);
     return rc;
-}
-
-std::vector<std::string> xmlSplitReferenceDirs(const std::string& list) {
-    std::vector<std::string> dirs;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(';', start);
-        if (end == std::string::npos) end = list.size();
-        std::string item = list.substr(start, end - start);
-        size_t b = item.find_first_not_of(" \t\r\n");
-        size_t e = item.find_last_not_of(" \t\r\n");
-        if (b != std::string::npos) dirs.push_back(item.substr(b, e - b + 1));
-        start = end + 1;
-    }
-    return dirs;
 }
 
 XmlReferenceResolver xmlFolderResolver(std::vector<std::string> dirs) {

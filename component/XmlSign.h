@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Flag bits of the XML methods' "iFlags": none are defined yet, every bit is
 // refused so that a page learns at once that a flag does nothing.
@@ -44,10 +45,6 @@ struct XmlSignRequest {
 // outDocument unchanged.
 [[nodiscard]] long xmlSign(gnutls_privkey_t key, gnutls_x509_crt_t cert,
                            const XmlSignRequest& request, std::string& outDocument);
-
-// Splits the reference folder list of SetXMLReferenceDirs (";"-separated,
-// blanks around names dropped, empty names skipped).
-std::vector<std::string> xmlSplitReferenceDirs(const std::string& list);
 
 // A resolver that finds relative names in dirs, refusing absolute names,
 // schemes, ".." and anything whose real path leaves its folder.
