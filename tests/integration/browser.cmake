@@ -4,7 +4,8 @@
 # runs it. The driver is tests/integration/browser_test.py (standard library
 # only); Chromium, OpenSSL and certutil are Debian packages.
 find_program(KESTROVA_CHROMIUM chromium)
-find_program(KESTROVA_PYTHON3 python3)
+# The system python3 first: the test needs nothing beyond its standard library.
+find_program(KESTROVA_PYTHON3 python3 HINTS /usr/bin)
 if(TARGET ARDEQKestrova AND TARGET GpkiCardAdapter AND TARGET GpkiComponent)
   if(NOT KESTROVA_CHROMIUM OR NOT KESTROVA_PYTHON3)
     message(WARNING "chromium or python3 not found: the browser tests are left out (scripts/install-deps)")
