@@ -527,6 +527,8 @@ def check_common(report, service, token, work, key, origin):
 
     log = service.log()
     check(f"Origin: {origin}" in log, f"the service saw the page's origin {origin}")
+    check(log.count("Generate new session id") == 1,
+          f"every call after the first carried the session ({log.count('Generate new session id')} made)")
     check("Release session index: " in log, "the service released the session's adapter")
     check(PIN not in log and BAD_PIN not in log, "no PIN reaches the service's log")
     check("Request method error" not in log, "the service refused no request of the browser")
