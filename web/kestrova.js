@@ -215,7 +215,9 @@ export function describeResult(code, detail = null) {
 }
 
 // True when the answer's "result" is one of the service's or adapter's error
-// codes rather than the function's own answer.
+// codes rather than the function's own answer. The protocol has one "result"
+// for both: a text answer that is exactly such a code (a shared value stored
+// as "61019", say) cannot be told from the code and reads as the error.
 export function isErrorResult(result) {
     return typeof result === "string" && Object.prototype.hasOwnProperty.call(RESULT_TEXTS, result);
 }
