@@ -961,6 +961,11 @@ struct ComponentFactory final : IClassFactory {
         *ppvObject = nullptr;
         if (pUnkOuter) return CLASS_E_NOAGGREGATION;
         try {
+            {
+                // The component's own log lines join the system's log when it is on.
+                auto guard = tokenLock();
+                if (!isLogReady()) setLog("GpkiComponent");
+            }
             auto* object = new GpkiComponentObject();
             HRESULT hr = object->QueryInterface(riid, ppvObject);
             object->Release();
