@@ -66,10 +66,11 @@ uint64_t sessionUseStamp(int index) noexcept;
 // holds, writes it into outSessionId (size bytes) and adds "SessionID" to the
 // answer.
 void makeNewSessionId(JsonMap* answer, char* outSessionId, size_t size) noexcept;
-// First slot whose identifier occurs in sessionId; -1 when none.
+// The slot whose identifier equals sessionId, else the first whose identifier
+// occurs in sessionId; -1 when none.
 int findSession(const char* sessionId) noexcept;
 // Takes a free slot for sessionId, evicting the oldest when all are in use.
-// Returns the index, or -1.
+// Returns the index, or -1 (also for an empty identifier).
 int takeSessionSlot(const char* sessionId) noexcept;
 // Releases the slot's adapter and texts and marks it free.
 void releaseSessionSlot(int index) noexcept;
