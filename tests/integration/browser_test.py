@@ -36,10 +36,8 @@ from Debian packages (scripts/install-deps).
 
 import argparse
 import base64
-import errno
 import fcntl
 import functools
-import html
 import http.client
 import http.server
 import json
