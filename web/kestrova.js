@@ -106,6 +106,10 @@ const BUILT_IN_RELEASES = new Set(["kestrovarelease", "kestrovaforcerelease", "k
 // accepts, in the service's four-part form.
 const DEFAULT_MIN_SERVER_VERSION = "1.0.0.0";
 
+// Values that are the user's documents rather than parameters: the service
+// writes every request value into its debug log unless told to hide it.
+const DEFAULT_HIDDEN_KEYS = Object.freeze(["sData", "strData", "srcData", "bstrXML", "value"]);
+
 // Upper bound of one call. Signing on a real card can take seconds; a stuck
 // call must still end.
 const DEFAULT_TIMEOUT_MS = 120000;
@@ -235,6 +239,10 @@ export class KestrovaClient {
     //   timeoutMs   upper bound of one call
     //   explainComponentErrors  after a 61011, ask the component for its
     //               outcome (get_lastError) and put it into the error (default true)
+    //   hideKeys    keys whose values the service's debug log must not show:
+    //               each present one gets its "<key>_KestrovaHide" flag
+    //               (default: the data keys sData, strData, srcData, bstrXML,
+    //               value; PIN keys are masked by the service anyway)
     //   onCall      function({functionName, port, result, error, ms}) after each
     //               call, for a page's activity log (never sees parameters)
     //   fetch       the fetch function (default globalThis.fetch)
@@ -251,6 +259,7 @@ export class KestrovaClient {
         this.minLibVersion = options.minLibVersion ?? null;
         this.timeoutMs = options.timeoutMs ?? DEFAULT_TIMEOUT_MS;
         this.explainComponentErrors = options.explainComponentErrors ?? true;
+        this.hideKeys = options.hideKeys ?? DEFAULT_HIDDEN_KEYS;
         this.onCall = options.onCall ?? null;
         this.fetchFunction = options.fetch ?? globalThis.fetch.bind(globalThis);
         this.sessionId = null;
@@ -305,6 +314,9 @@ export class KestrovaClient {
         if (this.minServerVersion && call.minServerVersion === undefined) call.minServerVersion = this.minServerVersion;
         if (this.minLibVersion && call.minLibVersion === undefined) call.minLibVersion = this.minLibVersion;
         if (this.sessionId && call.SessionId === undefined) call.SessionId = this.sessionId;
+        for (const key of this.hideKeys) {
+            if (call[key] !== undefined && call[`${key}_KestrovaHide`] === undefined) call[`${key}_KestrovaHide`] = "true";
+        }
 
         const started = Date.now();
         let answer, port;

@@ -529,6 +529,9 @@ def check_common(report, service, token, work, key, origin):
           f"every call after the first carried the session ({log.count('Generate new session id')} made)")
     check("Release session index: " in log, "the service released the session's adapter")
     check(PIN not in log and BAD_PIN not in log, "no PIN reaches the service's log")
+    check(SIGN_TEXT not in log and "王小明 >>>>>" not in log,
+          "neither the signed text nor the shared value reaches the service's log (hidden by the client)")
+    check("sData: ****" in log or "sData: *" in log, "the log shows the signed text masked")
     check("Request method error" not in log, "the service refused no request of the browser")
 
 
