@@ -79,7 +79,9 @@ gnutls_datum_t stringDatum(const std::string& s) {
 }
 
 // Errors queued by libcrypto belong to this call only.
-void clearOpenSslErrors() { ERR_clear_error(); }
+void clearOpenSslErrors() {
+    ERR_clear_error();
+}
 
 // ---------------------------------------------------------------------------
 // The token's key as an OpenSSL RSA key
@@ -95,12 +97,15 @@ int tokenRsaPrivateDecrypt(int fromLength, const unsigned char* from, unsigned c
                            int padding) {
     // Only PKCS#1 v1.5 key transport is done by the token; raw RSA (which
     // OAEP would need) is not offered by every token.
-    if (padding != RSA_PKCS1_PADDING || fromLength < 0) return -1;
+    if (padding != RSA_PKCS1_PADDING || fromLength < 0)
+        return -1;
     auto key = static_cast<gnutls_privkey_t>(RSA_get_app_data(rsa));
-    if (key == nullptr) return -1;
+    if (key == nullptr)
+        return -1;
     gnutls_datum_t cipher{const_cast<unsigned char*>(from), static_cast<unsigned>(fromLength)};
     gnutls_datum_t plain{nullptr, 0};
-    if (gnutls_privkey_decrypt_data(key, 0, &cipher, &plain) < 0) return -1;
+    if (gnutls_privkey_decrypt_data(key, 0, &cipher, &plain) < 0)
+        return -1;
     int result = -1;
     if (plain.size <= static_cast<unsigned>(RSA_size(rsa))) {
         memcpy(to, plain.data, plain.size);
@@ -114,7 +119,8 @@ int tokenRsaPrivateDecrypt(int fromLength, const unsigned char* from, unsigned c
 RSA_METHOD* tokenRsaMethod() {
     std::call_once(tokenRsa.once, [] {
         RSA_METHOD* m = RSA_meth_dup(RSA_get_default_method());
-        if (m == nullptr) return;
+        if (m == nullptr)
+            return;
         RSA_meth_set1_name(m, "token key transport");
         RSA_meth_set_priv_dec(m, tokenRsaPrivateDecrypt);
         // The token does not sign through OpenSSL.
@@ -128,17 +134,21 @@ RSA_METHOD* tokenRsaMethod() {
 // decryption goes to key. Null when the certificate is not RSA.
 PkeyPtr tokenRsaKey(gnutls_privkey_t key, X509* cert) {
     RSA_METHOD* method = tokenRsaMethod();
-    if (method == nullptr) return nullptr;
+    if (method == nullptr)
+        return nullptr;
     EVP_PKEY* pub = X509_get0_pubkey(cert);
-    if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA) return nullptr;
+    if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA)
+        return nullptr;
     const RSA* pubRsa = EVP_PKEY_get0_RSA(pub);
-    if (pubRsa == nullptr) return nullptr;
+    if (pubRsa == nullptr)
+        return nullptr;
     const BIGNUM* n = nullptr;
     const BIGNUM* e = nullptr;
     RSA_get0_key(pubRsa, &n, &e, nullptr);
 
     RSA* rsa = RSA_new();
-    if (rsa == nullptr) return nullptr;
+    if (rsa == nullptr)
+        return nullptr;
     BIGNUM* nCopy = BN_dup(n);
     BIGNUM* eCopy = BN_dup(e);
     if (nCopy == nullptr || eCopy == nullptr || RSA_set0_key(rsa, nCopy, eCopy, nullptr) != 1) {
@@ -172,9 +182,11 @@ int tokenEcdhCompute(unsigned char** outSecret, size_t* outLength, const EC_POIN
                      const EC_KEY* ecKey) {
     auto* ecdh = static_cast<const CmsEcdhFunction*>(EC_KEY_get_ex_data(ecKey, tokenEc.dataIndex));
     const EC_GROUP* group = EC_KEY_get0_group(ecKey);
-    if (ecdh == nullptr || group == nullptr) return 0;
+    if (ecdh == nullptr || group == nullptr)
+        return 0;
     size_t n = EC_POINT_point2oct(group, peer, POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
-    if (n == 0) return 0;
+    if (n == 0)
+        return 0;
     std::string point(n, '\0');
     if (EC_POINT_point2oct(group, peer, POINT_CONVERSION_UNCOMPRESSED,
                            reinterpret_cast<unsigned char*>(point.data()), n, nullptr) != n)
@@ -203,7 +215,8 @@ bool tokenEcInit() {
     std::call_once(tokenEc.once, [] {
         tokenEc.dataIndex = EC_KEY_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
         EC_KEY_METHOD* m = EC_KEY_METHOD_new(EC_KEY_get_default_method());
-        if (m == nullptr || tokenEc.dataIndex < 0) return;
+        if (m == nullptr || tokenEc.dataIndex < 0)
+            return;
         EC_KEY_METHOD_set_compute_key(m, tokenEcdhCompute);
         tokenEc.method = m;
     });
@@ -213,13 +226,17 @@ bool tokenEcInit() {
 // An EVP_PKEY carrying the certificate's EC public key whose ECDH goes to
 // ecdh. Null when the certificate is not EC.
 PkeyPtr tokenEcKey(const CmsEcdhFunction& ecdh, X509* cert) {
-    if (!tokenEcInit()) return nullptr;
+    if (!tokenEcInit())
+        return nullptr;
     EVP_PKEY* pub = X509_get0_pubkey(cert);
-    if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_EC) return nullptr;
+    if (pub == nullptr || EVP_PKEY_get_base_id(pub) != EVP_PKEY_EC)
+        return nullptr;
     const EC_KEY* pubEc = EVP_PKEY_get0_EC_KEY(pub);
-    if (pubEc == nullptr) return nullptr;
+    if (pubEc == nullptr)
+        return nullptr;
     EC_KEY* ec = EC_KEY_dup(pubEc);
-    if (ec == nullptr) return nullptr;
+    if (ec == nullptr)
+        return nullptr;
     if (EC_KEY_set_method(ec, tokenEc.method) != 1 ||
         EC_KEY_set_ex_data(ec, tokenEc.dataIndex, const_cast<CmsEcdhFunction*>(&ecdh)) != 1) {
         EC_KEY_free(ec);
@@ -235,7 +252,8 @@ PkeyPtr tokenEcKey(const CmsEcdhFunction& ecdh, X509* cert) {
 
 X509Ptr opensslCertificate(gnutls_x509_crt_t cert) {
     gnutls_datum_t der{nullptr, 0};
-    if (gnutls_x509_crt_export2(cert, GNUTLS_X509_FMT_DER, &der) < 0) return nullptr;
+    if (gnutls_x509_crt_export2(cert, GNUTLS_X509_FMT_DER, &der) < 0)
+        return nullptr;
     const unsigned char* p = der.data;
     X509Ptr x(d2i_X509(nullptr, &p, static_cast<long>(der.size)));
     gnutls_free(der.data);
@@ -255,7 +273,8 @@ long recipientMatch(CMS_ContentInfo* cms, X509* x509) {
         if (type == CMS_RECIPINFO_AGREE) {
             STACK_OF(CMS_RecipientEncryptedKey)* reks = CMS_RecipientInfo_kari_get0_reks(ri);
             for (int j = 0; reks != nullptr && j < sk_CMS_RecipientEncryptedKey_num(reks); ++j)
-                if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(reks, j), x509) == 0)
+                if (CMS_RecipientEncryptedKey_cert_cmp(sk_CMS_RecipientEncryptedKey_value(reks, j),
+                                                       x509) == 0)
                     agreement = true;
         }
     }
@@ -265,7 +284,8 @@ long recipientMatch(CMS_ContentInfo* cms, X509* x509) {
 CmsPtr envelopedFromDer(const std::string& der) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(der.size())));
-    if (cms && OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) cms.reset();
+    if (cms && OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped)
+        cms.reset();
     clearOpenSslErrors();
     return cms;
 }
@@ -279,7 +299,8 @@ long decryptWithKey(CMS_ContentInfo* cms, EVP_PKEY* pkey, X509* x509, std::strin
     }
     // A secure-heap buffer: its growth and its release clear what it held.
     BioPtr out(BIO_new(BIO_s_secmem()));
-    if (!out) return kCmsXmlDecryptFailed;
+    if (!out)
+        return kCmsXmlDecryptFailed;
     long result = kCmsXmlOk;
     if (CMS_decrypt(cms, nullptr, nullptr, nullptr, out.get(), CMS_BINARY) != 1) {
         result = kCmsXmlDecryptFailed;
@@ -302,22 +323,33 @@ bool cmsDigestFromFlag(long hashFlag, gnutls_digest_algorithm_t& outDigest) {
     switch (hashFlag) {
     case 0:
     case 2:
-    case 256: outDigest = GNUTLS_DIG_SHA256; return true;
+    case 256:
+        outDigest = GNUTLS_DIG_SHA256;
+        return true;
     case 1:
-    case 160: outDigest = GNUTLS_DIG_SHA1; return true;
+    case 160:
+        outDigest = GNUTLS_DIG_SHA1;
+        return true;
     case 3:
-    case 384: outDigest = GNUTLS_DIG_SHA384; return true;
+    case 384:
+        outDigest = GNUTLS_DIG_SHA384;
+        return true;
     case 4:
-    case 512: outDigest = GNUTLS_DIG_SHA512; return true;
-    default: return false;
+    case 512:
+        outDigest = GNUTLS_DIG_SHA512;
+        return true;
+    default:
+        return false;
     }
 }
 
 std::string cmsBase64Encode(const std::string& bytes) {
-    if (bytes.empty()) return std::string();
+    if (bytes.empty())
+        return std::string();
     gnutls_datum_t in = stringDatum(bytes);
     gnutls_datum_t out{nullptr, 0};
-    if (gnutls_base64_encode2(&in, &out) < 0) return std::string();
+    if (gnutls_base64_encode2(&in, &out) < 0)
+        return std::string();
     std::string s = datumToString(out);
     gnutls_free(out.data);
     return s;
@@ -327,14 +359,16 @@ bool cmsBase64Decode(const std::string& text, std::string& outBytes) {
     std::string compact;
     compact.reserve(text.size());
     for (char c : text)
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') compact.push_back(c);
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            compact.push_back(c);
     if (compact.empty()) {
         outBytes.clear();
         return true;
     }
     gnutls_datum_t in = stringDatum(compact);
     gnutls_datum_t out{nullptr, 0};
-    if (gnutls_base64_decode2(&in, &out) < 0) return false;
+    if (gnutls_base64_decode2(&in, &out) < 0)
+        return false;
     outBytes = datumToString(out);
     secureWipe(out.data, out.size);
     gnutls_free(out.data);
@@ -343,7 +377,8 @@ bool cmsBase64Decode(const std::string& text, std::string& outBytes) {
 
 gnutls_x509_crt_t cmsCertificateFromText(const std::string& text) {
     gnutls_x509_crt_t crt = nullptr;
-    if (gnutls_x509_crt_init(&crt) < 0) return nullptr;
+    if (gnutls_x509_crt_init(&crt) < 0)
+        return nullptr;
     int rc;
     if (text.find("-----BEGIN") != std::string::npos) {
         gnutls_datum_t pem = stringDatum(text);
@@ -369,32 +404,42 @@ gnutls_x509_crt_t cmsCertificateFromText(const std::string& text) {
 
 long cmsSign(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string& content, long flags,
              long hashFlag, std::string& outDer) {
-    if (key == nullptr || cert == nullptr) return kCmsXmlBadArgument;
-    if ((flags & ~(kCmsFlagDetached | kCmsFlagMoreParts)) != 0) return kCmsXmlBadFlags;
-    if (content.size() > kCmsMaxDataLength) return kCmsXmlTooLarge;
+    if (key == nullptr || cert == nullptr)
+        return kCmsXmlBadArgument;
+    if ((flags & ~(kCmsFlagDetached | kCmsFlagMoreParts)) != 0)
+        return kCmsXmlBadFlags;
+    if (content.size() > kCmsMaxDataLength)
+        return kCmsXmlTooLarge;
     gnutls_digest_algorithm_t digest;
-    if (!cmsDigestFromFlag(hashFlag, digest)) return kCmsXmlBadHashFlag;
+    if (!cmsDigestFromFlag(hashFlag, digest))
+        return kCmsXmlBadHashFlag;
 
     gnutls_pkcs7_t raw = nullptr;
-    if (gnutls_pkcs7_init(&raw) < 0) return kCmsXmlSignFailed;
+    if (gnutls_pkcs7_init(&raw) < 0)
+        return kCmsXmlSignFailed;
     Pkcs7Ptr pkcs7(raw);
 
     unsigned signFlags = GNUTLS_PKCS7_INCLUDE_CERT | GNUTLS_PKCS7_INCLUDE_TIME;
-    if ((flags & kCmsFlagDetached) == 0) signFlags |= GNUTLS_PKCS7_EMBED_DATA;
+    if ((flags & kCmsFlagDetached) == 0)
+        signFlags |= GNUTLS_PKCS7_EMBED_DATA;
     gnutls_datum_t data = stringDatum(content);
     if (gnutls_pkcs7_sign(pkcs7.get(), cert, key, &data, nullptr, nullptr, digest, signFlags) < 0)
         return kCmsXmlSignFailed;
 
     gnutls_datum_t der{nullptr, 0};
-    if (gnutls_pkcs7_export2(pkcs7.get(), GNUTLS_X509_FMT_DER, &der) < 0) return kCmsXmlSignFailed;
+    if (gnutls_pkcs7_export2(pkcs7.get(), GNUTLS_X509_FMT_DER, &der) < 0)
+        return kCmsXmlSignFailed;
     outDer = datumToString(der);
     gnutls_free(der.data);
     return kCmsXmlOk;
 }
 
-long cmsSignatureAlgorithm(const std::string& cmsText, long flags, long index, std::string& outName) {
-    if (flags != 0 && flags != 1) return kCmsXmlBadFlags;
-    if (index < 0) return kCmsXmlBadArgument;
+long cmsSignatureAlgorithm(const std::string& cmsText, long flags, long index,
+                           std::string& outName) {
+    if (flags != 0 && flags != 1)
+        return kCmsXmlBadFlags;
+    if (index < 0)
+        return kCmsXmlBadArgument;
     std::string der;
     int fmt = GNUTLS_X509_FMT_DER;
     if (cmsText.find("-----BEGIN") != std::string::npos) {
@@ -404,7 +449,8 @@ long cmsSignatureAlgorithm(const std::string& cmsText, long flags, long index, s
         return kCmsXmlBadBase64;
     }
     gnutls_pkcs7_t raw = nullptr;
-    if (gnutls_pkcs7_init(&raw) < 0) return kCmsXmlBadCms;
+    if (gnutls_pkcs7_init(&raw) < 0)
+        return kCmsXmlBadCms;
     Pkcs7Ptr pkcs7(raw);
     gnutls_datum_t d = stringDatum(der);
     if (gnutls_pkcs7_import(pkcs7.get(), &d, static_cast<gnutls_x509_crt_fmt_t>(fmt)) < 0)
@@ -416,7 +462,8 @@ long cmsSignatureAlgorithm(const std::string& cmsText, long flags, long index, s
     const char* name =
         flags == 1 ? gnutls_sign_get_oid(info.algo) : gnutls_sign_get_name(info.algo);
     gnutls_pkcs7_signature_info_deinit(&info);
-    if (name == nullptr) return kCmsXmlBadCms;
+    if (name == nullptr)
+        return kCmsXmlBadCms;
     outName = name;
     return kCmsXmlOk;
 }
@@ -427,25 +474,38 @@ long cmsSignatureAlgorithm(const std::string& cmsText, long flags, long index, s
 
 long cmsEncrypt(gnutls_x509_crt_t recipient, const std::string& content, long flags,
                 std::string& outDer) {
-    if (recipient == nullptr) return kCmsXmlBadArgument;
-    if ((flags & ~(kCmsFlagCipherMask | kCmsFlagBinary)) != 0) return kCmsXmlBadFlags;
-    if (content.size() > kCmsMaxDataLength) return kCmsXmlTooLarge;
+    if (recipient == nullptr)
+        return kCmsXmlBadArgument;
+    if ((flags & ~(kCmsFlagCipherMask | kCmsFlagBinary)) != 0)
+        return kCmsXmlBadFlags;
+    if (content.size() > kCmsMaxDataLength)
+        return kCmsXmlTooLarge;
     const EVP_CIPHER* cipher = nullptr;
     switch (flags & kCmsFlagCipherMask) {
-    case 0: cipher = EVP_aes_256_cbc(); break;
-    case 1: cipher = EVP_aes_128_cbc(); break;
-    case 2: cipher = EVP_aes_192_cbc(); break;
-    default: return kCmsXmlBadFlags;
+    case 0:
+        cipher = EVP_aes_256_cbc();
+        break;
+    case 1:
+        cipher = EVP_aes_128_cbc();
+        break;
+    case 2:
+        cipher = EVP_aes_192_cbc();
+        break;
+    default:
+        return kCmsXmlBadFlags;
     }
     clearOpenSslErrors();
     X509Ptr cert = opensslCertificate(recipient);
-    if (!cert) return kCmsXmlBadCertificate;
+    if (!cert)
+        return kCmsXmlBadCertificate;
     X509StackPtr certs(sk_X509_new_null());
-    if (!certs || sk_X509_push(certs.get(), cert.get()) <= 0) return kCmsXmlEncryptFailed;
+    if (!certs || sk_X509_push(certs.get(), cert.get()) <= 0)
+        return kCmsXmlEncryptFailed;
     cert.release();
 
     BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-    if (!in) return kCmsXmlEncryptFailed;
+    if (!in)
+        return kCmsXmlEncryptFailed;
     CmsPtr cms(CMS_encrypt(certs.get(), in.get(), cipher, CMS_BINARY));
     if (!cms) {
         clearOpenSslErrors();
@@ -466,14 +526,18 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
                 std::string& outContent) {
     secureWipe(outContent.data(), outContent.size());
     outContent.clear();
-    if (key == nullptr || cert == nullptr) return kCmsXmlBadArgument;
-    if (der.size() > kCmsMaxDataLength + 64u * 1024u) return kCmsXmlTooLarge;
+    if (key == nullptr || cert == nullptr)
+        return kCmsXmlBadArgument;
+    if (der.size() > kCmsMaxDataLength + 64u * 1024u)
+        return kCmsXmlTooLarge;
     clearOpenSslErrors();
 
     CmsPtr cms = envelopedFromDer(der);
-    if (!cms) return kCmsXmlBadCms;
+    if (!cms)
+        return kCmsXmlBadCms;
     X509Ptr x509 = opensslCertificate(cert);
-    if (!x509) return kCmsXmlBadCertificate;
+    if (!x509)
+        return kCmsXmlBadCertificate;
     long match = recipientMatch(cms.get(), x509.get());
     if (match != kCmsXmlOk) {
         clearOpenSslErrors();
@@ -488,17 +552,21 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
     return decryptWithKey(cms.get(), pkey.get(), x509.get(), outContent);
 }
 
-long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der, const CmsEcdhFunction& ecdh,
-                         std::string& outContent) {
+long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der,
+                         const CmsEcdhFunction& ecdh, std::string& outContent) {
     secureWipe(outContent.data(), outContent.size());
     outContent.clear();
-    if (cert == nullptr || !ecdh) return kCmsXmlBadArgument;
-    if (der.size() > kCmsMaxDataLength + 64u * 1024u) return kCmsXmlTooLarge;
+    if (cert == nullptr || !ecdh)
+        return kCmsXmlBadArgument;
+    if (der.size() > kCmsMaxDataLength + 64u * 1024u)
+        return kCmsXmlTooLarge;
     clearOpenSslErrors();
     CmsPtr cms = envelopedFromDer(der);
-    if (!cms) return kCmsXmlBadCms;
+    if (!cms)
+        return kCmsXmlBadCms;
     X509Ptr x509 = opensslCertificate(cert);
-    if (!x509) return kCmsXmlBadCertificate;
+    if (!x509)
+        return kCmsXmlBadCertificate;
     // recipientMatch says "unsupported" exactly when an agreement
     // RecipientInfo names the certificate.
     long match = recipientMatch(cms.get(), x509.get());
@@ -515,11 +583,14 @@ long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der, const C
 }
 
 long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert) {
-    if (cert == nullptr) return kCmsXmlBadArgument;
+    if (cert == nullptr)
+        return kCmsXmlBadArgument;
     CmsPtr cms = envelopedFromDer(der);
-    if (!cms) return kCmsXmlBadCms;
+    if (!cms)
+        return kCmsXmlBadCms;
     X509Ptr x509 = opensslCertificate(cert);
-    if (!x509) return kCmsXmlBadCertificate;
+    if (!x509)
+        return kCmsXmlBadCertificate;
     long rc = recipientMatch(cms.get(), x509.get());
     clearOpenSslErrors();
     return rc;
@@ -527,27 +598,49 @@ long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert) {
 
 const char* cmsXmlResultText(long result) {
     switch (result) {
-    case kCmsXmlOk: return "success";
-    case kCmsXmlBadArgument: return "bad argument";
-    case kCmsXmlBadHashFlag: return "unknown hash flag";
-    case kCmsXmlBadFlags: return "unknown or contradictory flags";
-    case kCmsXmlBadBase64: return "bad Base64";
-    case kCmsXmlBadCertificate: return "certificate cannot be decoded";
-    case kCmsXmlBadCms: return "CMS message cannot be decoded or lacks the signer";
-    case kCmsXmlSignFailed: return "signing failed";
-    case kCmsXmlEncryptFailed: return "encryption failed";
-    case kCmsXmlNotRecipient: return "message not addressed to a key of the token";
-    case kCmsXmlDecryptFailed: return "decryption failed";
-    case kCmsXmlUnsupportedKey: return "key type not supported";
-    case kCmsXmlNotText: return "decrypted data is not text";
-    case kCmsXmlTooLarge: return "input too large";
-    case kCmsXmlNoSession: return "no signing session (Init first)";
-    case kCmsXmlBadXml: return "XML text does not parse";
-    case kCmsXmlNoSignature: return "no ds:Signature with the Id";
-    case kCmsXmlBadTemplate: return "signature template incomplete";
-    case kCmsXmlDigestFailed: return "reference cannot be digested";
-    case kCmsXmlBadAlgorithm: return "signature method does not fit the key";
-    case kCmsXmlNoDigest: return "template lacks a DigestValue";
-    default: return "error";
+    case kCmsXmlOk:
+        return "success";
+    case kCmsXmlBadArgument:
+        return "bad argument";
+    case kCmsXmlBadHashFlag:
+        return "unknown hash flag";
+    case kCmsXmlBadFlags:
+        return "unknown or contradictory flags";
+    case kCmsXmlBadBase64:
+        return "bad Base64";
+    case kCmsXmlBadCertificate:
+        return "certificate cannot be decoded";
+    case kCmsXmlBadCms:
+        return "CMS message cannot be decoded or lacks the signer";
+    case kCmsXmlSignFailed:
+        return "signing failed";
+    case kCmsXmlEncryptFailed:
+        return "encryption failed";
+    case kCmsXmlNotRecipient:
+        return "message not addressed to a key of the token";
+    case kCmsXmlDecryptFailed:
+        return "decryption failed";
+    case kCmsXmlUnsupportedKey:
+        return "key type not supported";
+    case kCmsXmlNotText:
+        return "decrypted data is not text";
+    case kCmsXmlTooLarge:
+        return "input too large";
+    case kCmsXmlNoSession:
+        return "no signing session (Init first)";
+    case kCmsXmlBadXml:
+        return "XML text does not parse";
+    case kCmsXmlNoSignature:
+        return "no ds:Signature with the Id";
+    case kCmsXmlBadTemplate:
+        return "signature template incomplete";
+    case kCmsXmlDigestFailed:
+        return "reference cannot be digested";
+    case kCmsXmlBadAlgorithm:
+        return "signature method does not fit the key";
+    case kCmsXmlNoDigest:
+        return "template lacks a DigestValue";
+    default:
+        return "error";
     }
 }

@@ -66,52 +66,65 @@ struct RefFile {
 
 int refMatch(const char* uri) {
     // Anything with a scheme (http:, ftp:, file:) is never ours to open.
-    if (uri == nullptr || gl.resolver == nullptr || !*gl.resolver) return 0;
+    if (uri == nullptr || gl.resolver == nullptr || !*gl.resolver)
+        return 0;
     return strchr(uri, ':') == nullptr ? 1 : 0;
 }
 
 void* refOpen(const char* uri) {
-    if (gl.resolver == nullptr || !*gl.resolver) return nullptr;
+    if (gl.resolver == nullptr || !*gl.resolver)
+        return nullptr;
     std::string path;
     if (!(*gl.resolver)(uri, path)) {
         logWarning("XML reference refused: ", uri);
         return nullptr;
     }
     FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return nullptr;
+    if (f == nullptr)
+        return nullptr;
     return new (std::nothrow) RefFile{f};
 }
 
 int refRead(void* context, char* buffer, int len) {
     auto* rf = static_cast<RefFile*>(context);
-    if (rf == nullptr || len < 0) return -1;
+    if (rf == nullptr || len < 0)
+        return -1;
     size_t n = fread(buffer, 1, static_cast<size_t>(len), rf->f);
-    if (n == 0 && ferror(rf->f)) return -1;
+    if (n == 0 && ferror(rf->f))
+        return -1;
     return static_cast<int>(n);
 }
 
 int refClose(void* context) {
     auto* rf = static_cast<RefFile*>(context);
-    if (rf == nullptr) return -1;
+    if (rf == nullptr)
+        return -1;
     fclose(rf->f);
     delete rf;
     return 0;
 }
 
 bool initialiseLocked() {
-    if (gl.initialised) return true;
-    if (gl.initFailed) return false;
+    if (gl.initialised)
+        return true;
+    if (gl.initFailed)
+        return false;
     gl.initFailed = true;
     xmlInitParser();
-    if (xmlSecInit() < 0) return false;
+    if (xmlSecInit() < 0)
+        return false;
     xmlSecErrorsSetCallback(xmlsecErrorToLog);
-    if (xmlSecCheckVersion() != 1) return false;
-    if (xmlSecCryptoAppInit(nullptr) < 0) return false;
-    if (xmlSecCryptoInit() < 0) return false;
+    if (xmlSecCheckVersion() != 1)
+        return false;
+    if (xmlSecCryptoAppInit(nullptr) < 0)
+        return false;
+    if (xmlSecCryptoInit() < 0)
+        return false;
     // Drop the default file/http/ftp readers: external references go only
     // through the resolver of the call.
     xmlSecIOCleanupCallbacks();
-    if (xmlSecIORegisterCallbacks(refMatch, refOpen, refRead, refClose) < 0) return false;
+    if (xmlSecIORegisterCallbacks(refMatch, refOpen, refRead, refClose) < 0)
+        return false;
     gl.initialised = true;
     gl.initFailed = false;
     return true;
@@ -156,19 +169,24 @@ using XmlCharPtr = std::unique_ptr<xmlChar, XmlCharFree>;
 // ---------------------------------------------------------------------------
 
 bool isDsig(xmlNodePtr n, const xmlChar* name) {
-    return n != nullptr && n->type == XML_ELEMENT_NODE && xmlSecCheckNodeName(n, name, xmlSecDSigNs);
+    return n != nullptr && n->type == XML_ELEMENT_NODE &&
+           xmlSecCheckNodeName(n, name, xmlSecDSigNs);
 }
 
 xmlNodePtr firstElement(xmlNodePtr n) {
-    while (n != nullptr && n->type != XML_ELEMENT_NODE) n = n->next;
+    while (n != nullptr && n->type != XML_ELEMENT_NODE)
+        n = n->next;
     return n;
 }
 
-xmlNodePtr nextElement(xmlNodePtr n) { return n ? firstElement(n->next) : nullptr; }
+xmlNodePtr nextElement(xmlNodePtr n) {
+    return n ? firstElement(n->next) : nullptr;
+}
 
 xmlNodePtr childDsig(xmlNodePtr parent, const xmlChar* name) {
     for (xmlNodePtr c = firstElement(parent->children); c != nullptr; c = nextElement(c))
-        if (isDsig(c, name)) return c;
+        if (isDsig(c, name))
+            return c;
     return nullptr;
 }
 
@@ -176,14 +194,17 @@ xmlNodePtr childDsig(xmlNodePtr parent, const xmlChar* name) {
 // references resolve without a DTD, as verifiers told the same names do.
 void registerIds(xmlDocPtr doc, xmlNodePtr node) {
     for (xmlNodePtr n = node; n != nullptr; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE) continue;
+        if (n->type != XML_ELEMENT_NODE)
+            continue;
         for (xmlAttrPtr a = n->properties; a != nullptr; a = a->next) {
-            if (a->ns != nullptr) continue;
+            if (a->ns != nullptr)
+                continue;
             const char* name = reinterpret_cast<const char*>(a->name);
             if (strcmp(name, "Id") != 0 && strcmp(name, "ID") != 0 && strcmp(name, "id") != 0)
                 continue;
             XmlCharPtr value(xmlNodeListGetString(doc, a->children, 1));
-            if (value && xmlGetID(doc, value.get()) == nullptr) xmlAddID(nullptr, doc, value.get(), a);
+            if (value && xmlGetID(doc, value.get()) == nullptr)
+                xmlAddID(nullptr, doc, value.get(), a);
         }
         registerIds(doc, n->children);
     }
@@ -191,12 +212,15 @@ void registerIds(xmlDocPtr doc, xmlNodePtr node) {
 
 xmlNodePtr findSignature(xmlNodePtr node, const std::string& id) {
     for (xmlNodePtr n = node; n != nullptr; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE) continue;
+        if (n->type != XML_ELEMENT_NODE)
+            continue;
         if (isDsig(n, xmlSecNodeSignature)) {
             XmlCharPtr v(xmlGetProp(n, BAD_CAST "Id"));
-            if (v && id == reinterpret_cast<const char*>(v.get())) return n;
+            if (v && id == reinterpret_cast<const char*>(v.get()))
+                return n;
         }
-        if (xmlNodePtr found = findSignature(n->children, id)) return found;
+        if (xmlNodePtr found = findSignature(n->children, id))
+            return found;
     }
     return nullptr;
 }
@@ -204,7 +228,8 @@ xmlNodePtr findSignature(xmlNodePtr node, const std::string& id) {
 // Adds (or finds) a ds: child, written with the prefix the document already
 // uses for the namespace.
 xmlNodePtr ensureDsigChild(xmlNodePtr parent, const xmlChar* name) {
-    if (xmlNodePtr c = childDsig(parent, name)) return c;
+    if (xmlNodePtr c = childDsig(parent, name))
+        return c;
     return xmlSecAddChild(parent, name, xmlSecDSigNs);
 }
 
@@ -231,18 +256,22 @@ const SignatureMethod kSignatureMethods[] = {
 
 const SignatureMethod* findSignatureMethod(xmlNodePtr methodNode) {
     XmlCharPtr href(xmlGetProp(methodNode, BAD_CAST "Algorithm"));
-    if (!href) return nullptr;
+    if (!href)
+        return nullptr;
     for (const auto& m : kSignatureMethods)
-        if (strcmp(m.href, reinterpret_cast<const char*>(href.get())) == 0) return &m;
+        if (strcmp(m.href, reinterpret_cast<const char*>(href.get())) == 0)
+            return &m;
     return nullptr;
 }
 
 // Left-pads an unsigned big-endian integer (leading zeros dropped) to size.
 bool fixedWidth(const gnutls_datum_t& v, size_t size, std::string& out) {
     size_t skip = 0;
-    while (skip < v.size && v.data[skip] == 0) ++skip;
+    while (skip < v.size && v.data[skip] == 0)
+        ++skip;
     size_t n = v.size - skip;
-    if (n > size) return false;
+    if (n > size)
+        return false;
     out.append(size - n, '\0');
     out.append(reinterpret_cast<const char*>(v.data + skip), n);
     return true;
@@ -252,13 +281,16 @@ bool fixedWidth(const gnutls_datum_t& v, size_t size, std::string& out) {
 // plain r||s concatenation for ECDSA (GnuTLS gives DER).
 long signCanonical(gnutls_privkey_t key, gnutls_x509_crt_t cert, const SignatureMethod& method,
                    const unsigned char* data, size_t length, std::string& outValue) {
-    if (gnutls_privkey_get_pk_algorithm(key, nullptr) != method.pk) return kCmsXmlBadAlgorithm;
+    if (gnutls_privkey_get_pk_algorithm(key, nullptr) != method.pk)
+        return kCmsXmlBadAlgorithm;
     // The curve size from the certificate: a token key may not report it.
     unsigned bits = 0;
-    if (gnutls_x509_crt_get_pk_algorithm(cert, &bits) != method.pk || bits == 0) return kCmsXmlBadAlgorithm;
+    if (gnutls_x509_crt_get_pk_algorithm(cert, &bits) != method.pk || bits == 0)
+        return kCmsXmlBadAlgorithm;
     gnutls_datum_t in{const_cast<unsigned char*>(data), static_cast<unsigned>(length)};
     gnutls_datum_t sig{nullptr, 0};
-    if (gnutls_privkey_sign_data(key, method.digest, 0, &in, &sig) < 0) return kCmsXmlSignFailed;
+    if (gnutls_privkey_sign_data(key, method.digest, 0, &in, &sig) < 0)
+        return kCmsXmlSignFailed;
     long result = kCmsXmlOk;
     if (method.pk == GNUTLS_PK_RSA) {
         outValue.assign(reinterpret_cast<const char*>(sig.data), sig.size);
@@ -295,7 +327,8 @@ void enableReferenceTransforms(xmlSecDSigCtxPtr ctx) {
         xmlSecTransformSha256Id,     xmlSecTransformSha384Id,
         xmlSecTransformSha512Id,
     };
-    for (xmlSecTransformId id : ids) xmlSecDSigCtxEnableReferenceTransform(ctx, id);
+    for (xmlSecTransformId id : ids)
+        xmlSecDSigCtxEnableReferenceTransform(ctx, id);
 }
 
 std::string base64Lines(const std::string& bytes) {
@@ -312,7 +345,8 @@ std::string base64Lines(const std::string& bytes) {
 
 long certificateBase64(gnutls_x509_crt_t cert, std::string& out) {
     gnutls_datum_t der{nullptr, 0};
-    if (gnutls_x509_crt_export2(cert, GNUTLS_X509_FMT_DER, &der) < 0) return kCmsXmlBadCertificate;
+    if (gnutls_x509_crt_export2(cert, GNUTLS_X509_FMT_DER, &der) < 0)
+        return kCmsXmlBadCertificate;
     out = base64Lines(std::string(reinterpret_cast<const char*>(der.data), der.size));
     gnutls_free(der.data);
     return kCmsXmlOk;
@@ -321,24 +355,31 @@ long certificateBase64(gnutls_x509_crt_t cert, std::string& out) {
 long fillKeyInfo(xmlNodePtr signature, xmlNodePtr signatureValue, gnutls_x509_crt_t cert) {
     std::string b64;
     long rc = certificateBase64(cert, b64);
-    if (rc != kCmsXmlOk) return rc;
+    if (rc != kCmsXmlOk)
+        return rc;
     xmlNodePtr keyInfo = childDsig(signature, xmlSecNodeKeyInfo);
-    if (keyInfo == nullptr) keyInfo = xmlSecAddNextSibling(signatureValue, xmlSecNodeKeyInfo, xmlSecDSigNs);
-    if (keyInfo == nullptr) return kCmsXmlBadTemplate;
+    if (keyInfo == nullptr)
+        keyInfo = xmlSecAddNextSibling(signatureValue, xmlSecNodeKeyInfo, xmlSecDSigNs);
+    if (keyInfo == nullptr)
+        return kCmsXmlBadTemplate;
     xmlNodePtr data = ensureDsigChild(keyInfo, xmlSecNodeX509Data);
     xmlNodePtr certNode = data ? ensureDsigChild(data, xmlSecNodeX509Certificate) : nullptr;
-    if (certNode == nullptr) return kCmsXmlBadTemplate;
+    if (certNode == nullptr)
+        return kCmsXmlBadTemplate;
     xmlNodeSetContent(certNode, BAD_CAST b64.c_str());
     return kCmsXmlOk;
 }
 
 bool hasDigestValue(xmlNodePtr reference) {
     xmlNodePtr dv = childDsig(reference, xmlSecNodeDigestValue);
-    if (dv == nullptr) return false;
+    if (dv == nullptr)
+        return false;
     XmlCharPtr text(xmlNodeGetContent(dv));
-    if (!text) return false;
+    if (!text)
+        return false;
     for (const xmlChar* p = text.get(); *p; ++p)
-        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') return true;
+        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n')
+            return true;
     return false;
 }
 
@@ -349,7 +390,8 @@ long serialise(xmlDocPtr doc, bool keepEncoding, std::string& out) {
         xmlDocDumpMemoryEnc(doc, &mem, &size, reinterpret_cast<const char*>(doc->encoding));
     else
         xmlDocDumpMemoryEnc(doc, &mem, &size, "UTF-8");
-    if (mem == nullptr || size < 0) return kCmsXmlBadXml;
+    if (mem == nullptr || size < 0)
+        return kCmsXmlBadXml;
     out.assign(reinterpret_cast<const char*>(mem), static_cast<size_t>(size));
     xmlFree(mem);
     return kCmsXmlOk;
@@ -357,10 +399,14 @@ long serialise(xmlDocPtr doc, bool keepEncoding, std::string& out) {
 
 long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignRequest& request,
                 std::string& outDocument) {
-    if (request.signId.empty()) return kCmsXmlBadArgument;
-    if ((request.flags & ~kXmlFlagsKnown) != 0) return kCmsXmlBadFlags;
-    if (request.document.size() > kXmlMaxDocumentLength) return kCmsXmlTooLarge;
-    if (request.document.size() > static_cast<size_t>(INT_MAX)) return kCmsXmlTooLarge;
+    if (request.signId.empty())
+        return kCmsXmlBadArgument;
+    if ((request.flags & ~kXmlFlagsKnown) != 0)
+        return kCmsXmlBadFlags;
+    if (request.document.size() > kXmlMaxDocumentLength)
+        return kCmsXmlTooLarge;
+    if (request.document.size() > static_cast<size_t>(INT_MAX))
+        return kCmsXmlTooLarge;
     if (request.mode != kXmlSignDigestsOnly && (key == nullptr || cert == nullptr))
         return kCmsXmlBadArgument;
 
@@ -368,40 +414,51 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     DocPtr doc(xmlReadMemory(request.document.data(), static_cast<int>(request.document.size()),
                              "template.xml", request.documentIsUtf8 ? "UTF-8" : nullptr, options));
-    if (!doc || xmlDocGetRootElement(doc.get()) == nullptr) return kCmsXmlBadXml;
+    if (!doc || xmlDocGetRootElement(doc.get()) == nullptr)
+        return kCmsXmlBadXml;
     registerIds(doc.get(), xmlDocGetRootElement(doc.get()));
 
     xmlNodePtr signature = findSignature(xmlDocGetRootElement(doc.get()), request.signId);
-    if (signature == nullptr) return kCmsXmlNoSignature;
+    if (signature == nullptr)
+        return kCmsXmlNoSignature;
     xmlNodePtr signedInfo = firstElement(signature->children);
-    if (!isDsig(signedInfo, xmlSecNodeSignedInfo)) return kCmsXmlBadTemplate;
+    if (!isDsig(signedInfo, xmlSecNodeSignedInfo))
+        return kCmsXmlBadTemplate;
     xmlNodePtr c14nMethod = firstElement(signedInfo->children);
-    if (!isDsig(c14nMethod, xmlSecNodeCanonicalizationMethod)) return kCmsXmlBadTemplate;
+    if (!isDsig(c14nMethod, xmlSecNodeCanonicalizationMethod))
+        return kCmsXmlBadTemplate;
     xmlNodePtr signatureMethod = nextElement(c14nMethod);
-    if (!isDsig(signatureMethod, xmlSecNodeSignatureMethod)) return kCmsXmlBadTemplate;
+    if (!isDsig(signatureMethod, xmlSecNodeSignatureMethod))
+        return kCmsXmlBadTemplate;
     xmlNodePtr signatureValue = nextElement(signedInfo);
-    if (!isDsig(signatureValue, xmlSecNodeSignatureValue)) return kCmsXmlBadTemplate;
+    if (!isDsig(signatureValue, xmlSecNodeSignatureValue))
+        return kCmsXmlBadTemplate;
     const SignatureMethod* method = findSignatureMethod(signatureMethod);
-    if (method == nullptr) return kCmsXmlBadAlgorithm;
+    if (method == nullptr)
+        return kCmsXmlBadAlgorithm;
     if (request.mode != kXmlSignDigestsOnly &&
         gnutls_privkey_get_pk_algorithm(key, nullptr) != method->pk)
         return kCmsXmlBadAlgorithm;
 
     bool anyReference = false;
     for (xmlNodePtr r = nextElement(signatureMethod); r != nullptr; r = nextElement(r)) {
-        if (!isDsig(r, xmlSecNodeReference)) return kCmsXmlBadTemplate;
+        if (!isDsig(r, xmlSecNodeReference))
+            return kCmsXmlBadTemplate;
         anyReference = true;
     }
-    if (!anyReference) return kCmsXmlBadTemplate;
+    if (!anyReference)
+        return kCmsXmlBadTemplate;
 
     // KeyInfo first: a reference may cover it.
     if (cert != nullptr) {
         long rc = fillKeyInfo(signature, signatureValue, cert);
-        if (rc != kCmsXmlOk) return rc;
+        if (rc != kCmsXmlOk)
+            return rc;
     }
 
     DsigCtxPtr dsig(xmlSecDSigCtxCreate(nullptr));
-    if (!dsig) return kCmsXmlDigestFailed;
+    if (!dsig)
+        return kCmsXmlDigestFailed;
     dsig->operation = xmlSecTransformOperationSign;
     dsig->enabledReferenceUris = static_cast<xmlSecTransformUriType>(
         xmlSecTransformUriTypeEmpty | xmlSecTransformUriTypeSameDocument |
@@ -412,12 +469,15 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
 
     if (request.mode == kXmlSignGivenDigests) {
         for (xmlNodePtr r = nextElement(signatureMethod); r != nullptr; r = nextElement(r))
-            if (!hasDigestValue(r)) return kCmsXmlNoDigest;
+            if (!hasDigestValue(r))
+                return kCmsXmlNoDigest;
     } else {
         gl.resolver = &request.resolver;
         for (xmlNodePtr r = nextElement(signatureMethod); r != nullptr; r = nextElement(r)) {
-            if (!childDsig(r, xmlSecNodeDigestValue)) return kCmsXmlBadTemplate;
-            RefCtxPtr ref(xmlSecDSigReferenceCtxCreate(dsig.get(), xmlSecDSigReferenceOriginSignedInfo));
+            if (!childDsig(r, xmlSecNodeDigestValue))
+                return kCmsXmlBadTemplate;
+            RefCtxPtr ref(
+                xmlSecDSigReferenceCtxCreate(dsig.get(), xmlSecDSigReferenceOriginSignedInfo));
             if (!ref || xmlSecDSigReferenceCtxProcessNode(ref.get(), r) < 0) {
                 gl.resolver = nullptr;
                 return kCmsXmlDigestFailed;
@@ -428,17 +488,21 @@ long signLocked(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignReque
 
     if (request.mode != kXmlSignDigestsOnly) {
         TransformCtxPtr c14n(xmlSecTransformCtxCreate());
-        if (!c14n) return kCmsXmlDigestFailed;
-        if (xmlSecTransformCtxNodeRead(c14n.get(), c14nMethod, xmlSecTransformUsageC14NMethod) == nullptr)
+        if (!c14n)
+            return kCmsXmlDigestFailed;
+        if (xmlSecTransformCtxNodeRead(c14n.get(), c14nMethod, xmlSecTransformUsageC14NMethod) ==
+            nullptr)
             return kCmsXmlBadAlgorithm;
         NodeSetPtr nodes(xmlSecNodeSetGetChildren(doc.get(), signedInfo, 1, 0));
-        if (!nodes) return kCmsXmlDigestFailed;
+        if (!nodes)
+            return kCmsXmlDigestFailed;
         if (xmlSecTransformCtxXmlExecute(c14n.get(), nodes.get()) < 0 || c14n->result == nullptr)
             return kCmsXmlDigestFailed;
         std::string value;
         long rc = signCanonical(key, cert, *method, xmlSecBufferGetData(c14n->result),
                                 xmlSecBufferGetSize(c14n->result), value);
-        if (rc != kCmsXmlOk) return rc;
+        if (rc != kCmsXmlOk)
+            return rc;
         xmlNodeSetContent(signatureValue, BAD_CAST base64Lines(value).c_str());
     }
     return serialise(doc.get(), request.keepEncoding, outDocument);
@@ -455,13 +519,15 @@ bool hasScheme(const std::string& uri) {
 long xmlSign(gnutls_privkey_t key, gnutls_x509_crt_t cert, const XmlSignRequest& request,
              std::string& outDocument) {
     std::lock_guard<std::mutex> guard(gl.lock);
-    if (!initialiseLocked()) return kCmsXmlDigestFailed;
+    if (!initialiseLocked())
+        return kCmsXmlDigestFailed;
     // libxml2 keeps its error handlers per thread.
     xmlSetGenericErrorFunc(nullptr, silentXmlError);
     xmlSetStructuredErrorFunc(nullptr, silentStructuredError);
     std::string result;
     long rc = signLocked(key, cert, request, result);
-    if (rc == kCmsXmlOk) outDocument.swap(result);
+    if (rc == kCmsXmlOk)
+        outDocument.swap(result);
     return rc;
 }
 
@@ -473,18 +539,23 @@ XmlReferenceResolver xmlFolderResolver(std::vector<std::string> dirs) {
         size_t pos = 0;
         while (pos <= uri.size()) {
             size_t slash = uri.find('/', pos);
-            if (slash == std::string::npos) slash = uri.size();
-            if (uri.compare(pos, slash - pos, "..") == 0) return false;
+            if (slash == std::string::npos)
+                slash = uri.size();
+            if (uri.compare(pos, slash - pos, "..") == 0)
+                return false;
             pos = slash + 1;
         }
         for (const std::string& dir : dirs) {
             char dirReal[PATH_MAX];
-            if (realpath(dir.c_str(), dirReal) == nullptr) continue;
+            if (realpath(dir.c_str(), dirReal) == nullptr)
+                continue;
             std::string candidate = std::string(dirReal) + "/" + uri;
             char fileReal[PATH_MAX];
-            if (realpath(candidate.c_str(), fileReal) == nullptr) continue;
+            if (realpath(candidate.c_str(), fileReal) == nullptr)
+                continue;
             std::string prefix = std::string(dirReal) + "/";
-            if (strncmp(fileReal, prefix.c_str(), prefix.size()) != 0) continue;
+            if (strncmp(fileReal, prefix.c_str(), prefix.size()) != 0)
+                continue;
             outPath = fileReal;
             return true;
         }

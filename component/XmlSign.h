@@ -30,10 +30,10 @@ enum XmlSignMode {
 
 // Input and output of xmlSign.
 struct XmlSignRequest {
-    std::string document;      // the XML text or file contents
+    std::string document;       // the XML text or file contents
     bool documentIsUtf8 = true; // a page's text is UTF-8 whatever its declaration says
     bool keepEncoding = false;  // write the result in the document's own encoding (files)
-    std::string signId;        // Id of the ds:Signature to fill
+    std::string signId;         // Id of the ds:Signature to fill
     long flags = 0;
     XmlSignMode mode = kXmlSignFull;
     XmlReferenceResolver resolver; // empty: external references are refused

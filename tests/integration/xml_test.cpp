@@ -19,7 +19,8 @@ std::string dataFile(const std::string& name) {
 
 std::string forKey(std::string xml, long kind) {
     if (kind == kKeyKindEc)
-        for (size_t at = xml.find("#rsa-sha256"); at != std::string::npos; at = xml.find("#rsa-sha256"))
+        for (size_t at = xml.find("#rsa-sha256"); at != std::string::npos;
+             at = xml.find("#rsa-sha256"))
             xml.replace(at, 11, "#ecdsa-sha256");
     return xml;
 }
@@ -28,9 +29,10 @@ int xmlsecVerify(const std::string& document, std::string* log = nullptr) {
     CmsToken& t = cmsToken();
     testWriteFile(t.root + "/signed.xml", document);
     testWriteFile(t.root + "/attachment.txt", dataFile("attachment.txt"));
-    return testRun("cd '" + t.root + "' && xmlsec1 --verify --enabled-key-data x509 --trusted-pem '" +
-                       tokenFile("ca.crt.pem") + "' --id-attr:Id Body --id-attr:Id Header signed.xml",
-                   log);
+    return testRun(
+        "cd '" + t.root + "' && xmlsec1 --verify --enabled-key-data x509 --trusted-pem '" +
+            tokenFile("ca.crt.pem") + "' --id-attr:Id Body --id-attr:Id Header signed.xml",
+        log);
 }
 
 class XmlOnToken : public ::testing::TestWithParam<long> {};
@@ -46,19 +48,21 @@ TEST_P(XmlOnToken, EveryVariantVerifiesWithXmlsec) {
     c.state.xmlReferenceDirs = {t.allowed};
     std::string log, out, unused;
 
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, env, "", "SignatureOne", kind, out), kTokenOk);
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, env, "", "SignatureOne", kind, out),
+              kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
     std::string changed = out;
     changed[changed.find("1250000")] = '9';
     EXPECT_NE(xmlsecVerify(changed), 0);
 
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplate, "", multi, "", "sig-multi", kind, out), kTokenOk);
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplate, "", multi, "", "sig-multi", kind, out),
+              kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
 
     // File in, text out; file in, file out.
     testWriteFile(t.allowed + "/in.xml", env);
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateFile, t.pin, t.allowed + "/in.xml", "", "SignatureOne",
-                           kind, out),
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateFile, t.pin, t.allowed + "/in.xml", "",
+                           "SignatureOne", kind, out),
               kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
     ASSERT_EQ(componentXml(c.state, kXmlSignTemplateFile2File, t.pin, t.allowed + "/in.xml",
@@ -68,33 +72,38 @@ TEST_P(XmlOnToken, EveryVariantVerifiesWithXmlsec) {
 
     // Two steps: digests, then the signature (to text and to a file).
     std::string digested;
-    ASSERT_EQ(componentXml(c.state, kXmlCalcTemplateDigest, "", multi, "", "sig-multi", 0, digested), kTokenOk);
+    ASSERT_EQ(
+        componentXml(c.state, kXmlCalcTemplateDigest, "", multi, "", "sig-multi", 0, digested),
+        kTokenOk);
     std::string fileDigested;
     testWriteFile(t.allowed + "/multi.xml", multi);
-    ASSERT_EQ(componentXml(c.state, kXmlCalcTemplateFileDigest, "", t.allowed + "/multi.xml", "", "sig-multi", 0,
-                           fileDigested),
+    ASSERT_EQ(componentXml(c.state, kXmlCalcTemplateFileDigest, "", t.allowed + "/multi.xml", "",
+                           "sig-multi", 0, fileDigested),
               kTokenOk);
     EXPECT_EQ(fileDigested, digested);
     c.state.xmlReferenceDirs.clear(); // the second step needs no external data
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateDigest, t.pin, digested, "", "sig-multi", kind, out),
-              kTokenOk);
+    ASSERT_EQ(
+        componentXml(c.state, kXmlSignTemplateDigest, t.pin, digested, "", "sig-multi", kind, out),
+        kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateDigest2File, t.pin, digested, t.allowed + "/d2f.xml",
-                           "sig-multi", kind, unused),
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateDigest2File, t.pin, digested,
+                           t.allowed + "/d2f.xml", "sig-multi", kind, unused),
               kTokenOk);
     EXPECT_EQ(xmlsecVerify(testReadFile(t.allowed + "/d2f.xml"), &log), 0) << log;
 
     // Update variants sign on the login of SignInit, without a PIN.
     long n = 0;
     ASSERT_EQ(componentSignStep(c.state, kSignInit, t.pin, kind, n), kTokenOk);
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateUpdate, "", env, "", "SignatureOne", 0, out), kTokenOk);
-    EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateFileUpdate, "", t.allowed + "/in.xml", "", "SignatureOne", 0,
-                           out),
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateUpdate, "", env, "", "SignatureOne", 0, out),
               kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
-    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateDigestUpdate, "", digested, "", "sig-multi", 0, out),
+    ASSERT_EQ(componentXml(c.state, kXmlSignTemplateFileUpdate, "", t.allowed + "/in.xml", "",
+                           "SignatureOne", 0, out),
               kTokenOk);
+    EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
+    ASSERT_EQ(
+        componentXml(c.state, kXmlSignTemplateDigestUpdate, "", digested, "", "sig-multi", 0, out),
+        kTokenOk);
     EXPECT_EQ(xmlsecVerify(out, &log), 0) << log;
     ASSERT_EQ(componentSignStep(c.state, kSignFinal, "", 0, n), kTokenOk);
     EXPECT_EQ(componentXml(c.state, kXmlSignTemplateUpdate, "", env, "", "SignatureOne", 0, out),
@@ -124,13 +133,14 @@ TEST(XmlOnTokenErrors, DocumentedErrorsChangeNoFile) {
         {"malformed", t.pin, t.allowed + "/malformed.xml", target, kCmsXmlBadXml},
         {"wrong PIN", "000000", t.allowed + "/good.xml", target, kTokenPinIncorrect},
         {"input outside", t.pin, t.outside + "/good.xml", target, kTokenPathRefused},
-        {"output outside", t.pin, t.allowed + "/good.xml", t.outside + "/new.xml", kTokenPathRefused},
+        {"output outside", t.pin, t.allowed + "/good.xml", t.outside + "/new.xml",
+         kTokenPathRefused},
         {"input missing", t.pin, t.allowed + "/missing.xml", target, kTokenPathRefused},
     };
     std::string unused;
     for (const Case& k : cases) {
-        EXPECT_EQ(componentXml(c.state, kXmlSignTemplateFile2File, k.pin, k.in, k.out, "SignatureOne",
-                               kKeyKindRsa, unused),
+        EXPECT_EQ(componentXml(c.state, kXmlSignTemplateFile2File, k.pin, k.in, k.out,
+                               "SignatureOne", kKeyKindRsa, unused),
                   k.expected)
             << k.what;
         EXPECT_EQ(testReadFile(target), "previous contents") << k.what;
@@ -138,12 +148,14 @@ TEST(XmlOnTokenErrors, DocumentedErrorsChangeNoFile) {
     }
     // The same errors for the text variants.
     std::string out = "unchanged";
-    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, dataFile("no-id.xml"), "", "SignatureOne",
-                           kKeyKindRsa, out),
+    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, dataFile("no-id.xml"), "",
+                           "SignatureOne", kKeyKindRsa, out),
               kCmsXmlNoSignature);
-    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, "<a><b></a>", "", "SignatureOne", kKeyKindRsa, out),
+    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, "<a><b></a>", "", "SignatureOne",
+                           kKeyKindRsa, out),
               kCmsXmlBadXml);
-    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, env, "", "", kKeyKindRsa, out), kCmsXmlBadArgument);
+    EXPECT_EQ(componentXml(c.state, kXmlSignTemplate, t.pin, env, "", "", kKeyKindRsa, out),
+              kCmsXmlBadArgument);
     EXPECT_EQ(out, "unchanged");
 }
 

@@ -36,14 +36,14 @@ Keys& keys() {
     return k;
 }
 
-std::string opensslVerify(const std::string& der, const std::string& name, const std::string* content,
-                          int* outExit) {
+std::string opensslVerify(const std::string& der, const std::string& name,
+                          const std::string* content, int* outExit) {
     Keys& k = keys();
     std::string sig = k.dir + "/sig.der";
     std::string out = k.dir + "/out.bin";
     testWriteFile(sig, der);
-    std::string cmd = "openssl cms -verify -binary -inform DER -in '" + sig + "' -CAfile '" + k.dir +
-                      "/" + name + ".crt' -purpose any -out '" + out + "'";
+    std::string cmd = "openssl cms -verify -binary -inform DER -in '" + sig + "' -CAfile '" +
+                      k.dir + "/" + name + ".crt' -purpose any -out '" + out + "'";
     if (content) {
         testWriteFile(k.dir + "/content.bin", *content);
         cmd += " -content '" + k.dir + "/content.bin'";
@@ -99,15 +99,14 @@ TEST_P(CmsSign, OpensslVerifiesAndAlgorithmReadsBack) {
     EXPECT_EQ(cmsSignatureAlgorithm(cmsBase64Encode(der), 0, 1, name), kCmsXmlBadCms);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KeysFlagsDigests, CmsSign,
-    ::testing::Values(SignCase{"rsa", 0, 0, "RSA-SHA256"},
-                      SignCase{"rsa", kCmsFlagDetached, 0, "RSA-SHA256"},
-                      SignCase{"rsa", 0, 3, "RSA-SHA384"},
-                      SignCase{"rsa", kCmsFlagDetached, 512, "RSA-SHA512"},
-                      SignCase{"ec", 0, 0, "ECDSA-SHA256"},
-                      SignCase{"ec", kCmsFlagDetached, 0, "ECDSA-SHA256"},
-                      SignCase{"ec", 0, 4, "ECDSA-SHA512"}));
+INSTANTIATE_TEST_SUITE_P(KeysFlagsDigests, CmsSign,
+                         ::testing::Values(SignCase{"rsa", 0, 0, "RSA-SHA256"},
+                                           SignCase{"rsa", kCmsFlagDetached, 0, "RSA-SHA256"},
+                                           SignCase{"rsa", 0, 3, "RSA-SHA384"},
+                                           SignCase{"rsa", kCmsFlagDetached, 512, "RSA-SHA512"},
+                                           SignCase{"ec", 0, 0, "ECDSA-SHA256"},
+                                           SignCase{"ec", kCmsFlagDetached, 0, "ECDSA-SHA256"},
+                                           SignCase{"ec", 0, 4, "ECDSA-SHA512"}));
 
 TEST(CmsSignErrors, RefusesUnknownSelectorsAndBadInput) {
     Keys& k = keys();
@@ -162,12 +161,13 @@ TEST_P(CmsEncrypt, OpensslDecryptsWithTheExportedKey) {
     ASSERT_EQ(cmsEncrypt(s.crt, content, c.flags, der), kCmsXmlOk);
     testWriteFile(k.dir + "/env.der", der);
     std::string printed;
-    ASSERT_EQ(testRun("openssl cms -cmsout -print -inform DER -in '" + k.dir + "/env.der'", &printed), 0);
+    ASSERT_EQ(
+        testRun("openssl cms -cmsout -print -inform DER -in '" + k.dir + "/env.der'", &printed), 0);
     EXPECT_NE(printed.find(c.cipherName), std::string::npos) << printed;
     std::string out;
-    ASSERT_EQ(testRun("openssl cms -decrypt -binary -inform DER -in '" + k.dir + "/env.der' -inkey '" +
-                          k.dir + "/" + s.name + ".key' -recip '" + k.dir + "/" + s.name + ".crt' -out '" +
-                          k.dir + "/clear.bin'",
+    ASSERT_EQ(testRun("openssl cms -decrypt -binary -inform DER -in '" + k.dir +
+                          "/env.der' -inkey '" + k.dir + "/" + s.name + ".key' -recip '" + k.dir +
+                          "/" + s.name + ".crt' -out '" + k.dir + "/clear.bin'",
                       &out),
               0)
         << out;
@@ -244,7 +244,8 @@ CmsEcdhFunction softwareEcdh(const std::string& keyPem, int* outCalls) {
             if (EVP_PKEY_derive_init(derive) == 1 && EVP_PKEY_derive_set_peer(derive, peer) == 1 &&
                 EVP_PKEY_derive(derive, nullptr, &length) == 1) {
                 outSecret.resize(length);
-                if (EVP_PKEY_derive(derive, reinterpret_cast<unsigned char*>(outSecret.data()), &length) == 1)
+                if (EVP_PKEY_derive(derive, reinterpret_cast<unsigned char*>(outSecret.data()),
+                                    &length) == 1)
                     rc = kCmsXmlOk;
             }
             EVP_PKEY_CTX_free(derive);
@@ -271,12 +272,13 @@ TEST(CmsDecryptAgreement, EcRecipientOpensWithTheKeysSharedSecret) {
 
     testWriteFile(k.dir + "/ec-in.bin", content);
     std::string log;
-    ASSERT_EQ(testRun("openssl cms -encrypt -binary -aes-256-cbc -outform DER -in '" + k.dir + "/ec-in.bin' -out '" +
-                          k.dir + "/ec-env.der' '" + k.dir + "/ec.crt'",
+    ASSERT_EQ(testRun("openssl cms -encrypt -binary -aes-256-cbc -outform DER -in '" + k.dir +
+                          "/ec-in.bin' -out '" + k.dir + "/ec-env.der' '" + k.dir + "/ec.crt'",
                       &log),
               0)
         << log;
-    ASSERT_EQ(cmsDecryptAgreement(k.ec.crt, testReadFile(k.dir + "/ec-env.der"), ecdh, clear), kCmsXmlOk);
+    ASSERT_EQ(cmsDecryptAgreement(k.ec.crt, testReadFile(k.dir + "/ec-env.der"), ecdh, clear),
+              kCmsXmlOk);
     EXPECT_EQ(clear, content);
 
     // A wrong shared secret fails the key unwrap, and leaves nothing behind.
@@ -287,7 +289,9 @@ TEST(CmsDecryptAgreement, EcRecipientOpensWithTheKeysSharedSecret) {
     EXPECT_EQ(cmsDecryptAgreement(k.ec.crt, ours, wrong, clear), kCmsXmlDecryptFailed);
     EXPECT_TRUE(clear.empty());
     // Token failures are handed on.
-    CmsEcdhFunction refusing = [](const std::string&, std::string&) -> long { return kCmsXmlSignFailed; };
+    CmsEcdhFunction refusing = [](const std::string&, std::string&) -> long {
+        return kCmsXmlSignFailed;
+    };
     EXPECT_EQ(cmsDecryptAgreement(k.ec.crt, ours, refusing, clear), kCmsXmlDecryptFailed);
     // Not addressed to this certificate / addressed by key transport.
     TestSigner other = testMakeSigner(GNUTLS_PK_ECDSA, " other");

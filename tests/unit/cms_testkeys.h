@@ -18,7 +18,7 @@
 struct TestSigner {
     gnutls_privkey_t key = nullptr;
     gnutls_x509_crt_t crt = nullptr;
-    std::string keyPem;  // PKCS#8 PEM of the private key
+    std::string keyPem; // PKCS#8 PEM of the private key
     std::string certPem;
     std::string name;
 };
@@ -35,7 +35,8 @@ inline TestSigner testMakeSigner(gnutls_pk_algorithm_t pk, const char* tag = "")
     gnutls_x509_privkey_t xkey;
     gnutls_x509_privkey_init(&xkey);
     unsigned bits = pk == GNUTLS_PK_RSA ? 2048 : GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1);
-    if (gnutls_x509_privkey_generate(xkey, pk, bits, 0) < 0) abort();
+    if (gnutls_x509_privkey_generate(xkey, pk, bits, 0) < 0)
+        abort();
     gnutls_datum_t pem;
     gnutls_x509_privkey_export2_pkcs8(xkey, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN, &pem);
     s.keyPem = testDatum(pem);
@@ -52,10 +53,13 @@ inline TestSigner testMakeSigner(gnutls_pk_algorithm_t pk, const char* tag = "")
     gnutls_x509_crt_set_key(s.crt, xkey);
     gnutls_x509_crt_set_basic_constraints(s.crt, 0, -1);
     unsigned usage = GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_NON_REPUDIATION;
-    if (pk == GNUTLS_PK_RSA) usage |= GNUTLS_KEY_KEY_ENCIPHERMENT;
-    else usage |= GNUTLS_KEY_KEY_AGREEMENT;
+    if (pk == GNUTLS_PK_RSA)
+        usage |= GNUTLS_KEY_KEY_ENCIPHERMENT;
+    else
+        usage |= GNUTLS_KEY_KEY_AGREEMENT;
     gnutls_x509_crt_set_key_usage(s.crt, usage);
-    if (gnutls_x509_crt_sign2(s.crt, s.crt, xkey, GNUTLS_DIG_SHA256, 0) < 0) abort();
+    if (gnutls_x509_crt_sign2(s.crt, s.crt, xkey, GNUTLS_DIG_SHA256, 0) < 0)
+        abort();
     gnutls_x509_crt_export2(s.crt, GNUTLS_X509_FMT_PEM, &pem);
     s.certPem = testDatum(pem);
     gnutls_free(pem.data);
@@ -75,7 +79,8 @@ inline void testFreeSigner(TestSigner& s) {
 inline std::string testMakeFolder(const char* tag) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + tag + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) abort();
+    if (mkdtemp(pattern.data()) == nullptr)
+        abort();
     return pattern;
 }
 
@@ -95,12 +100,15 @@ inline std::string testReadFile(const std::string& path) {
 inline int testRun(const std::string& command, std::string* outOutput = nullptr) {
     std::string full = command + " 2>&1";
     FILE* p = popen(full.c_str(), "r");
-    if (p == nullptr) return -1;
+    if (p == nullptr)
+        return -1;
     std::string out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
     int status = pclose(p);
-    if (outOutput) *outOutput = out;
+    if (outOutput)
+        *outOutput = out;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

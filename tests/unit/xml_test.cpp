@@ -25,7 +25,9 @@ struct Fixture {
     TestSigner rsa = testMakeSigner(GNUTLS_PK_RSA);
     TestSigner ec = testMakeSigner(GNUTLS_PK_ECDSA);
     std::string dir = testMakeFolder("xml-test");
-    Fixture() { testWriteFile(dir + "/attachment.txt", testReadFile(dataDir() + "/attachment.txt")); }
+    Fixture() {
+        testWriteFile(dir + "/attachment.txt", testReadFile(dataDir() + "/attachment.txt"));
+    }
     ~Fixture() {
         testFreeSigner(rsa);
         testFreeSigner(ec);
@@ -69,7 +71,8 @@ TEST_P(XmlSignTemplate, XmlsecVerifiesAndRejectsAChange) {
     const TemplateCase& c = GetParam();
     TestSigner& s = std::string(c.key) == "rsa" ? fx().rsa : fx().ec;
     std::string xml = testReadFile(dataDir() + "/" + c.file);
-    if (s.name == "ec") xml = replaceAll(xml, "#rsa-sha256", "#ecdsa-sha256");
+    if (s.name == "ec")
+        xml = replaceAll(xml, "#rsa-sha256", "#ecdsa-sha256");
 
     std::string out;
     ASSERT_EQ(xmlSign(s.key, s.crt, requestFor(xml, c.signId), out), kCmsXmlOk);
@@ -119,8 +122,8 @@ TEST(XmlSignTemplateErrors, DocumentedCodesAndOutputUnchanged) {
         {"", "SignatureOne", kCmsXmlBadXml},
         {replaceAll(env, "#rsa-sha256", "#hmac-sha256"), "SignatureOne", kCmsXmlBadAlgorithm},
         {replaceAll(env, "<ds:SignatureValue/>", ""), "SignatureOne", kCmsXmlBadTemplate},
-        {replaceAll(env, "http://www.w3.org/2001/04/xmlenc#sha256", "urn:no-such-digest"), "SignatureOne",
-         kCmsXmlDigestFailed},
+        {replaceAll(env, "http://www.w3.org/2001/04/xmlenc#sha256", "urn:no-such-digest"),
+         "SignatureOne", kCmsXmlDigestFailed},
     };
     for (const Case& c : cases) {
         std::string out = "unchanged";
@@ -129,7 +132,8 @@ TEST(XmlSignTemplateErrors, DocumentedCodesAndOutputUnchanged) {
     }
     // An RSA signature method with an EC key.
     std::string out = "unchanged";
-    EXPECT_EQ(xmlSign(f.ec.key, f.ec.crt, requestFor(env, "SignatureOne"), out), kCmsXmlBadAlgorithm);
+    EXPECT_EQ(xmlSign(f.ec.key, f.ec.crt, requestFor(env, "SignatureOne"), out),
+              kCmsXmlBadAlgorithm);
     // Unknown flag bits.
     XmlSignRequest flagged = requestFor(env, "SignatureOne");
     flagged.flags = 4;
@@ -171,7 +175,9 @@ TEST(XmlEncoding, FileKeepsItsEncodingAndStillVerifies) {
     std::string utf8 = testReadFile(dataDir() + "/enveloped.xml");
     utf8 = replaceAll(utf8, "encoding=\"UTF-8\"", "encoding=\"EUC-KR\"");
     testWriteFile(f.dir + "/utf8.xml", utf8);
-    ASSERT_EQ(testRun("iconv -f UTF-8 -t EUC-KR '" + f.dir + "/utf8.xml' > '" + f.dir + "/euckr.xml'"), 0);
+    ASSERT_EQ(
+        testRun("iconv -f UTF-8 -t EUC-KR '" + f.dir + "/utf8.xml' > '" + f.dir + "/euckr.xml'"),
+        0);
     XmlSignRequest r = requestFor(testReadFile(f.dir + "/euckr.xml"), "SignatureOne");
     r.documentIsUtf8 = false;
     r.keepEncoding = true;
