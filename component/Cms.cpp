@@ -430,6 +430,8 @@ long cmsSign(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string& co
     if (gnutls_pkcs7_export2(pkcs7.get(), GNUTLS_X509_FMT_DER, &der) < 0)
         return kCmsXmlSignFailed;
     outDer = datumToString(der);
+    // An attached SignedData carries the page's data.
+    secureWipe(der.data, der.size);
     gnutls_free(der.data);
     return kCmsXmlOk;
 }

@@ -145,6 +145,7 @@ long signBytes(ComponentState& state, long keyFlags, const std::string& pin,
     rc = cmsSign(key.key.key, key.key.crt, bytes, cmsFlags, hashFlag, der);
     if (rc == kCmsXmlOk)
         out = base64Encode(der);
+    wipe(der); // an attached SignedData carries the page's data
     return rc;
 }
 
