@@ -36,6 +36,11 @@ protected:
     }
     static void TearDownTestSuite()
     {
+        // Everything the suite did must end in an orderly stop: no crash, no
+        // leak report of the sanitizers (which would change the exit code).
+        if (service_ && itestIsRunning(*service_)) {
+            EXPECT_EQ(itestStopService(*service_), 0) << itestReadOutput(*service_);
+        }
         delete service_;
         service_ = nullptr;
     }
