@@ -4,7 +4,7 @@ if(TARGET GpkiComponent AND TARGET kestrova_com)
   include(${CMAKE_CURRENT_LIST_DIR}/../helpers/helpers.cmake)
   add_executable(component_test ${CMAKE_CURRENT_LIST_DIR}/component_test.cpp)
   target_link_libraries(component_test PRIVATE
-    kestrova_com kestrova_runtime kestrova_test_support PkgConfig::GNUTLS
+    kestrova_gpki_core kestrova_com kestrova_runtime kestrova_test_support PkgConfig::GNUTLS
     GTest::gtest_main ${CMAKE_DL_LIBS})
   target_compile_definitions(component_test PRIVATE
     KESTROVA_COMPONENT_FILE="$<TARGET_FILE:GpkiComponent>"

@@ -6,6 +6,7 @@
 #include "common/com/ComText.h"
 #include "common/com/GpkiComponent.h"
 #include "component/ComponentMethods.h"
+#include "component/FileAccess.h"
 #include "component/Token.h"
 #include "tests/helpers/TestHelpers.h"
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -802,6 +804,62 @@ TEST(ComponentDefaultModules, UsesTheModulesP11KitIsConfiguredWith) {
     component->get_lastError(&error);
     EXPECT_EQ(kTokenModuleRefused, error);
     component->Release();
+}
+
+// Writing (the methods that write files call this): only inside the allowed
+// folders, never through a link at the name, and never half a file.
+TEST(ComponentFileAccess, WritesOnlyInsideTheAllowedFolders) {
+    TempFolder root("kestrova-component-files");
+    std::string home = root.folder("home");
+    std::string exchange = root.folder("home/ARDEQKestrova");
+    std::string outside = root.folder("outside");
+    kestrova_test::ScopedEnv homeEnv("HOME", home);
+    kestrova_test::ScopedEnv config("XDG_CONFIG_HOME", home + "/.config");
+    kestrova_test::writeFile(outside + "/target.txt", "untouched");
+    symlink((outside + "/target.txt").c_str(), (exchange + "/link.txt").c_str());
+    symlink(outside.c_str(), (exchange + "/linkdir").c_str());
+
+    struct Case {
+        std::string path;
+        long result;
+    };
+    const Case cases[] = {
+        {exchange + "/new.txt", kTokenOk},
+        {"relative.txt", kTokenOk},
+        {exchange + "/new.txt", kTokenOk}, // replaced
+        {exchange + "/link.txt", kTokenPathRefused},
+        {exchange + "/linkdir/x.txt", kTokenPathRefused},
+        {exchange + "/../escape.txt", kTokenPathRefused},
+        {outside + "/x.txt", kTokenPathRefused},
+        {exchange + "/missing/x.txt", kTokenPathRefused},
+        {exchange + "/", kTokenBadArgument},
+        {exchange + "/..", kTokenBadArgument},
+        {"", kTokenBadArgument},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.result, fileAccessWrite(c.path, "written " + c.path)) << c.path;
+    }
+    EXPECT_EQ("written " + exchange + "/new.txt", kestrova_test::readFile(exchange + "/new.txt"));
+    EXPECT_EQ("written relative.txt", kestrova_test::readFile(exchange + "/relative.txt"));
+    EXPECT_EQ("untouched", kestrova_test::readFile(outside + "/target.txt"));
+    EXPECT_FALSE(std::filesystem::exists(root.path() + "/home/escape.txt"));
+    struct stat st{};
+    ASSERT_EQ(0, stat((exchange + "/new.txt").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u);
+    // No temporary file is left behind.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(exchange)) {
+        (void)entry;
+        ++files;
+    }
+    EXPECT_EQ(4u, files); // new.txt, relative.txt, link.txt, linkdir
+
+    // Reading is capped.
+    kestrova_test::writeFile(exchange + "/big.bin", std::string(5000, 'x'));
+    std::string bytes;
+    EXPECT_EQ(kTokenTooLarge, fileAccessRead(exchange + "/big.bin", 4096, bytes));
+    EXPECT_EQ(kTokenOk, fileAccessRead(exchange + "/big.bin", 5000, bytes));
+    EXPECT_EQ(5000u, bytes.size());
 }
 
 } // namespace
