@@ -226,6 +226,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         VariantInit(pVal);
         return run("GPKI_EnumCerts", [&]() -> long {
             std::vector<TokenCertificate> list;
+            if (iFlags & ~(kKeyUsageMask | kKeyKindMask)) return kTokenBadArgument;
             long rc = tokenListCertificates(state, iFlags, list);
             if (rc != kTokenOk) return rc;
             SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(list.size()));
@@ -372,6 +373,7 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         *pVal = nullptr;
         return run("GPKI_EnumCertsToString", [&]() -> long {
             std::vector<TokenCertificate> list;
+            if (iFlags & ~(kKeyUsageMask | kKeyKindMask)) return kTokenBadArgument;
             long rc = tokenListCertificates(state, iFlags, list);
             if (rc != kTokenOk) return rc;
             std::string out;

@@ -237,6 +237,10 @@ TEST_F(ComponentTest, EnumeratesTheTokensCertificatesFilteredByUsageAndKind) {
         EXPECT_EQ(S_OK, hr);
         EXPECT_EQ(0, lastError());
     }
+    HRESULT refused = S_OK;
+    EXPECT_TRUE(enumCerts(0x100, &refused).empty());
+    EXPECT_TRUE(FAILED(refused));
+    EXPECT_EQ(kTokenBadArgument, lastError());
     BSTR joined = nullptr;
     ASSERT_EQ(S_OK, component->GPKI_EnumCertsToString(0, &joined));
     EXPECT_EQ(world().ecDer64 + ";" + world().rsaDer64 + ";", take(joined));
