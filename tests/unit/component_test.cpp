@@ -866,4 +866,58 @@ TEST(ComponentFileAccess, WritesOnlyInsideTheAllowedFolders) {
     EXPECT_EQ(5000u, bytes.size());
 }
 
+// Two tokens: the slot index picks the token every later call works on.
+// Runs in a process of its own, like the default-module test.
+TEST(ComponentSlots, TheSlotIndexChoosesTheToken) {
+    if (worldMade) GTEST_SKIP() << "needs a process of its own";
+    TempFolder root("kestrova-component-slots");
+    std::string token = root.folder("token");
+    std::string registry = root.folder("com");
+    int status = -1;
+    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(0, status);
+    kestrova_test::ScopedEnv conf("SOFTHSM2_CONF", token + "/softhsm2.conf");
+    run("softhsm2-util --init-token --free --label Second --so-pin 87654321 --pin 222222 >/dev/null 2>&1", &status);
+    ASSERT_EQ(0, status);
+    kestrova_test::ScopedEnv module("KESTROVA_PKCS11_MODULE", kModule);
+    kestrova_test::ScopedEnv home("HOME", root.folder("home"));
+    kestrova_test::ScopedEnv comRegistry("KESTROVA_COM_REGISTRY", registry);
+    kestrova_test::writeFile(registry + "/{4B91F9EF-F244-622E-CE84-9671A85BDFE5}.component",
+                             std::string(KESTROVA_COMPONENT_FILE) + "\n");
+    CoInitialize(nullptr);
+    void* object = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent, &object));
+    auto* component = static_cast<IGpkiComponent*>(object);
+
+    LONG count = -1;
+    ASSERT_EQ(S_OK, component->GPKI_GetSlotCount(&count));
+    ASSERT_EQ(2, count);
+    std::string slots = run("softhsm2-util --show-slots 2>/dev/null");
+    int withCerts = 0;
+    std::vector<std::string> serials;
+    for (LONG index = 0; index < 2; ++index) {
+        LONG chosen = -1;
+        ASSERT_EQ(S_OK, component->GPKI_SetReaderSlot(0, index, &chosen));
+        EXPECT_EQ(index, chosen);
+        BSTR serial = nullptr;
+        ASSERT_EQ(S_OK, component->GPKI_GetSerialNumber(&serial));
+        serials.push_back(take(serial));
+        EXPECT_NE(std::string::npos, slots.find(serials.back())) << serials.back();
+        BSTR list = nullptr;
+        ASSERT_EQ(S_OK, component->GPKI_EnumCertsToString(0, &list));
+        std::string certs = take(list);
+        bool first = !certs.empty();
+        withCerts += first ? 1 : 0;
+        // Each token takes its own PIN only.
+        LONG result = -1;
+        EXPECT_EQ(first, SUCCEEDED(component->GPKI_VerifyPIN(bstr(kPin).get(), 0, &result))) << index;
+        EXPECT_EQ(!first, SUCCEEDED(component->GPKI_VerifyPIN(bstr("222222").get(), 0, &result))) << index;
+    }
+    EXPECT_EQ(1, withCerts);
+    EXPECT_NE(serials[0], serials[1]);
+    LONG chosen = -1;
+    EXPECT_TRUE(FAILED(component->GPKI_SetReaderSlot(0, 2, &chosen)));
+    component->Release();
+}
+
 } // namespace
