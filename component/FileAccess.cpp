@@ -2,9 +2,9 @@
 
 #include "component/FileAccess.h"
 
-#include "component/Token.h"
 #include "common/platform/Platform.h"
 #include "common/runtime/Log.h"
+#include "component/Token.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,7 +22,8 @@ constexpr size_t kMaxConfigLines = 1000;
 
 std::string homeFolder() {
     std::string home = platformHomeFolder();
-    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    while (home.size() > 1 && home.back() == '/')
+        home.pop_back();
     return home;
 }
 
@@ -34,14 +35,17 @@ std::string configFile() {
 
 std::string trim(const std::string& text) {
     size_t a = text.find_first_not_of(" \t\r\n");
-    if (a == std::string::npos) return std::string();
+    if (a == std::string::npos)
+        return std::string();
     size_t b = text.find_last_not_of(" \t\r\n");
     return text.substr(a, b - a + 1);
 }
 
 std::string expandHome(const std::string& path) {
-    if (path == "~") return homeFolder();
-    if (path.compare(0, 2, "~/") == 0) return homeFolder() + path.substr(1);
+    if (path == "~")
+        return homeFolder();
+    if (path.compare(0, 2, "~/") == 0)
+        return homeFolder() + path.substr(1);
     return path;
 }
 
@@ -53,19 +57,24 @@ std::vector<std::string> configValues(const char* key) {
     size_t lines = 0;
     while (lines++ < kMaxConfigLines && std::getline(in, line)) {
         line = trim(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        if (line.empty() || line[0] == '#' || line[0] == ';')
+            continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        if (trim(line.substr(0, eq)) != key) continue;
+        if (eq == std::string::npos)
+            continue;
+        if (trim(line.substr(0, eq)) != key)
+            continue;
         std::string value = expandHome(trim(line.substr(eq + 1)));
-        if (!value.empty()) out.push_back(value);
+        if (!value.empty())
+            out.push_back(value);
     }
     return out;
 }
 
 std::string realPath(const std::string& path) {
     char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return std::string();
+    if (!resolved)
+        return std::string();
     std::string out(resolved);
     free(resolved);
     return out;
@@ -73,7 +82,8 @@ std::string realPath(const std::string& path) {
 
 bool inside(const std::string& path, const std::vector<std::string>& folders) {
     for (const std::string& folder : folders) {
-        if (folder == "/") return true;
+        if (folder == "/")
+            return true;
         if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
             path[folder.size()] == '/')
             return true;
@@ -87,13 +97,16 @@ std::string descriptorPath(int fd) {
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char target[PATH_MAX + 1];
     ssize_t n = readlink(link, target, PATH_MAX);
-    if (n <= 0) return std::string();
+    if (n <= 0)
+        return std::string();
     return std::string(target, static_cast<size_t>(n));
 }
 
 std::string absoluteOf(const std::string& path, const std::vector<std::string>& folders) {
-    if (!path.empty() && path[0] == '/') return path;
-    if (folders.empty()) return std::string();
+    if (!path.empty() && path[0] == '/')
+        return path;
+    if (folders.empty())
+        return std::string();
     return folders.front() + "/" + path;
 }
 
@@ -101,19 +114,24 @@ std::string absoluteOf(const std::string& path, const std::vector<std::string>& 
 
 std::vector<std::string> fileAccessAllowedFolders() {
     std::vector<std::string> configured = configValues("folder");
-    if (configured.empty()) configured.push_back(homeFolder() + "/ARDEQKestrova");
+    if (configured.empty())
+        configured.push_back(homeFolder() + "/ARDEQKestrova");
     std::vector<std::string> out;
     for (const std::string& folder : configured) {
-        if (folder[0] != '/') continue; // relative folders would depend on the service's cwd
+        if (folder[0] != '/')
+            continue; // relative folders would depend on the service's cwd
         std::string resolved = realPath(folder);
-        struct stat st{};
-        if (resolved.empty() || stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        struct stat st {};
+        if (resolved.empty() || stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue;
         out.push_back(resolved);
     }
     return out;
 }
 
-std::vector<std::string> fileAccessConfiguredModules() { return configValues("module"); }
+std::vector<std::string> fileAccessConfiguredModules() {
+    return configValues("module");
+}
 
 long fileAccessResolve(const std::string& path, bool forWriting, std::string& outResolved) {
     outResolved.clear();
@@ -121,18 +139,21 @@ long fileAccessResolve(const std::string& path, bool forWriting, std::string& ou
         return kTokenBadArgument;
     std::vector<std::string> folders = fileAccessAllowedFolders();
     std::string absolute = absoluteOf(path, folders);
-    if (absolute.empty()) return kTokenPathRefused;
+    if (absolute.empty())
+        return kTokenPathRefused;
     std::string resolved;
     if (!forWriting) {
         resolved = realPath(absolute);
     } else {
         size_t slash = absolute.find_last_of('/');
         std::string name = absolute.substr(slash + 1);
-        if (name.empty() || name == "." || name == "..") return kTokenBadArgument;
+        if (name.empty() || name == "." || name == "..")
+            return kTokenBadArgument;
         std::string parent = realPath(slash == 0 ? std::string("/") : absolute.substr(0, slash));
-        if (!parent.empty()) resolved = (parent == "/" ? std::string() : parent) + "/" + name;
+        if (!parent.empty())
+            resolved = (parent == "/" ? std::string() : parent) + "/" + name;
         // An existing link at the final name would lead elsewhere.
-        struct stat st{};
+        struct stat st {};
         if (!resolved.empty() && lstat(resolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
             logWarning("Refused path: ", path.c_str());
             return kTokenPathRefused;
@@ -153,7 +174,7 @@ long fileAccessResolveFolder(const std::string& path, std::string& outResolved) 
     std::vector<std::string> folders = fileAccessAllowedFolders();
     std::string absolute = absoluteOf(path, folders);
     std::string resolved = absolute.empty() ? std::string() : realPath(absolute);
-    struct stat st{};
+    struct stat st {};
     if (!resolved.empty() && (stat(resolved.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
         return kTokenBadArgument;
     bool allowed = !resolved.empty() && inside(resolved + "/x", folders);
@@ -169,10 +190,12 @@ long fileAccessRead(const std::string& path, size_t cap, std::string& outBytes) 
     outBytes.clear();
     std::string resolved;
     long rc = fileAccessResolve(path, false, resolved);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     int fd = open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return kTokenFileFailed;
-    struct stat st{};
+    if (fd < 0)
+        return kTokenFileFailed;
+    struct stat st {};
     std::string opened = descriptorPath(fd);
     if (opened.empty() || !inside(opened, fileAccessAllowedFolders())) {
         close(fd);
@@ -192,12 +215,14 @@ long fileAccessRead(const std::string& path, size_t cap, std::string& outBytes) 
     rc = kTokenOk;
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             rc = kTokenFileFailed;
             break;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         if (bytes.size() + static_cast<size_t>(n) > cap) { // grew while we read
             rc = kTokenTooLarge;
             break;
@@ -205,19 +230,22 @@ long fileAccessRead(const std::string& path, size_t cap, std::string& outBytes) 
         bytes.append(buf, static_cast<size_t>(n));
     }
     close(fd);
-    if (rc == kTokenOk) outBytes = std::move(bytes);
+    if (rc == kTokenOk)
+        outBytes = std::move(bytes);
     return rc;
 }
 
 long fileAccessWrite(const std::string& path, const std::string& bytes) {
     std::string resolved;
     long rc = fileAccessResolve(path, true, resolved);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     size_t slash = resolved.find_last_of('/');
     std::string folder = slash == 0 ? std::string("/") : resolved.substr(0, slash);
     std::string name = resolved.substr(slash + 1);
     int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (dirFd < 0) return kTokenFileFailed;
+    if (dirFd < 0)
+        return kTokenFileFailed;
     std::string opened = descriptorPath(dirFd);
     std::vector<std::string> folders = fileAccessAllowedFolders();
     if (opened.empty() || !(inside(opened + "/x", folders))) {
@@ -226,7 +254,8 @@ long fileAccessWrite(const std::string& path, const std::string& bytes) {
         return kTokenPathRefused;
     }
     std::string temp = "." + name + ".kestrova-" + std::to_string(getpid()) + ".tmp";
-    int fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd =
+        openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         close(dirFd);
         return kTokenFileFailed;
@@ -235,18 +264,22 @@ long fileAccessWrite(const std::string& path, const std::string& bytes) {
     rc = kTokenOk;
     while (done < bytes.size()) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             rc = kTokenFileFailed;
             break;
         }
         done += static_cast<size_t>(n);
     }
-    if (rc == kTokenOk && fsync(fd) != 0) rc = kTokenFileFailed;
-    if (close(fd) != 0) rc = kTokenFileFailed;
+    if (rc == kTokenOk && fsync(fd) != 0)
+        rc = kTokenFileFailed;
+    if (close(fd) != 0)
+        rc = kTokenFileFailed;
     if (rc == kTokenOk && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
         rc = kTokenFileFailed;
-    if (rc != kTokenOk) unlinkat(dirFd, temp.c_str(), 0);
+    if (rc != kTokenOk)
+        unlinkat(dirFd, temp.c_str(), 0);
     close(dirFd);
     return rc;
 }

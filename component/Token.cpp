@@ -5,10 +5,10 @@
 
 #include "component/Token.h"
 
-#include "component/CodePage.h"
-#include "component/FileAccess.h"
 #include "common/runtime/Log.h"
 #include "common/runtime/Tool.h"
+#include "component/CodePage.h"
+#include "component/FileAccess.h"
 
 #include <gnutls/pkcs11.h>
 #include <p11-kit/p11-kit.h>
@@ -46,8 +46,8 @@ struct TokenGlobals {
     std::recursive_mutex lock;
     bool initialised = false;
     bool initFailed = false;
-    std::string envModule;                   // KESTROVA_PKCS11_MODULE
-    std::vector<std::string> added;          // modules handed to GnuTLS by us
+    std::string envModule;          // KESTROVA_PKCS11_MODULE
+    std::vector<std::string> added; // modules handed to GnuTLS by us
     bool allowedKnown = false;
     std::vector<std::string> allowedModules; // p11-kit's configured modules
     uint64_t nextTicket = 1;
@@ -62,20 +62,26 @@ struct GnutlsFree {
 
 // Resolves a module name as p11-kit does: bare names live in its module folder.
 std::string modulePathOf(const std::string& name) {
-    if (name.empty() || name[0] == '/') return name;
+    if (name.empty() || name[0] == '/')
+        return name;
     return std::string(KESTROVA_P11_MODULE_PATH) + "/" + name;
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa{}, sb{};
-    if (stat(modulePathOf(a).c_str(), &sa) != 0) return false;
-    if (stat(modulePathOf(b).c_str(), &sb) != 0) return false;
+    struct stat sa {
+    }, sb{};
+    if (stat(modulePathOf(a).c_str(), &sa) != 0)
+        return false;
+    if (stat(modulePathOf(b).c_str(), &sb) != 0)
+        return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool ensureInitLocked() {
-    if (gl.initialised) return true;
-    if (gl.initFailed) return false;
+    if (gl.initialised)
+        return true;
+    if (gl.initFailed)
+        return false;
     const char* env = getenv("KESTROVA_PKCS11_MODULE");
     gl.envModule = env ? env : "";
     int rc;
@@ -83,7 +89,8 @@ bool ensureInitLocked() {
         rc = gnutls_pkcs11_init(GNUTLS_PKCS11_FLAG_MANUAL, nullptr);
         if (rc >= 0) {
             rc = gnutls_pkcs11_add_provider(gl.envModule.c_str(), nullptr);
-            if (rc >= 0) gl.added.push_back(gl.envModule);
+            if (rc >= 0)
+                gl.added.push_back(gl.envModule);
         }
     } else {
         rc = gnutls_pkcs11_init(GNUTLS_PKCS11_FLAG_AUTO, nullptr);
@@ -116,11 +123,14 @@ const std::vector<std::string>& configuredModulesLocked() {
 }
 
 bool moduleAllowedLocked(const std::string& path) {
-    if (!gl.envModule.empty() && sameFile(path, gl.envModule)) return true;
+    if (!gl.envModule.empty() && sameFile(path, gl.envModule))
+        return true;
     for (const std::string& m : configuredModulesLocked())
-        if (sameFile(path, m)) return true;
+        if (sameFile(path, m))
+            return true;
     for (const std::string& m : fileAccessConfiguredModules())
-        if (sameFile(path, m)) return true;
+        if (sameFile(path, m))
+            return true;
     return false;
 }
 
@@ -139,24 +149,32 @@ std::string moduleFileOf(CK_FUNCTION_LIST* module) {
 // store, in GnuTLS's order (module order, then slot order).
 long listTokensLocked(ComponentState& state, std::vector<TokenRef>& out) {
     out.clear();
-    if (!ensureInitLocked()) return kTokenModuleFailed;
+    if (!ensureInitLocked())
+        return kTokenModuleFailed;
     std::string filter = state.modulePath.empty() ? gl.envModule : state.modulePath;
     for (unsigned seq = 0; seq < 256; ++seq) {
         char* rawUrl = nullptr;
         int rc = gnutls_pkcs11_token_get_url(seq, GNUTLS_PKCS11_URL_GENERIC, &rawUrl);
-        if (rc < 0) break;
+        if (rc < 0)
+            break;
         std::unique_ptr<char, GnutlsFree> url(rawUrl);
         unsigned flags = 0;
-        if (gnutls_pkcs11_token_get_flags(url.get(), &flags) < 0) continue;
-        if (flags & GNUTLS_PKCS11_TOKEN_TRUSTED) continue;
-        if (!(flags & GNUTLS_PKCS11_TOKEN_INITIALIZED)) continue;
+        if (gnutls_pkcs11_token_get_flags(url.get(), &flags) < 0)
+            continue;
+        if (flags & GNUTLS_PKCS11_TOKEN_TRUSTED)
+            continue;
+        if (!(flags & GNUTLS_PKCS11_TOKEN_INITIALIZED))
+            continue;
         void* ptr = nullptr;
         unsigned long slot = 0;
-        if (gnutls_pkcs11_token_get_ptr(url.get(), &ptr, &slot, 0) < 0 || !ptr) continue;
+        if (gnutls_pkcs11_token_get_ptr(url.get(), &ptr, &slot, 0) < 0 || !ptr)
+            continue;
         auto* module = static_cast<CK_FUNCTION_LIST*>(ptr);
         std::string file = moduleFileOf(module);
-        if (file.find("p11-kit-trust") != std::string::npos) continue;
-        if (!filter.empty() && !sameFile(file, filter)) continue;
+        if (file.find("p11-kit-trust") != std::string::npos)
+            continue;
+        if (!filter.empty() && !sameFile(file, filter))
+            continue;
         TokenRef ref;
         ref.url = url.get();
         ref.module = module;
@@ -169,8 +187,10 @@ long listTokensLocked(ComponentState& state, std::vector<TokenRef>& out) {
 long selectedTokenLocked(ComponentState& state, TokenRef& out) {
     std::vector<TokenRef> tokens;
     long rc = listTokensLocked(state, tokens);
-    if (rc != kTokenOk) return rc;
-    if (tokens.empty()) return kTokenNoToken;
+    if (rc != kTokenOk)
+        return rc;
+    if (tokens.empty())
+        return kTokenNoToken;
     if (state.slotIndex < 0 || static_cast<size_t>(state.slotIndex) >= tokens.size())
         return kTokenBadSlot;
     out = tokens[static_cast<size_t>(state.slotIndex)];
@@ -179,9 +199,11 @@ long selectedTokenLocked(ComponentState& state, TokenRef& out) {
 
 void dropLoginLocked(const std::string& url, bool logout) {
     auto it = gl.logins.find(url);
-    if (it == gl.logins.end()) return;
+    if (it == gl.logins.end())
+        return;
     if (it->second.module) {
-        if (logout) it->second.module->C_Logout(it->second.session);
+        if (logout)
+            it->second.module->C_Logout(it->second.session);
         it->second.module->C_CloseSession(it->second.session);
     }
     gl.logins.erase(it);
@@ -189,9 +211,11 @@ void dropLoginLocked(const std::string& url, bool logout) {
 
 // True when the login the object made is still the token's login.
 bool holdsLoginLocked(const ComponentState& state, const TokenRef& token) {
-    if (state.loginTicket == 0) return false;
+    if (state.loginTicket == 0)
+        return false;
     auto it = gl.logins.find(token.url);
-    if (it == gl.logins.end() || it->second.ticket != state.loginTicket) return false;
+    if (it == gl.logins.end() || it->second.ticket != state.loginTicket)
+        return false;
     CK_SESSION_INFO info{};
     if (it->second.module->C_GetSessionInfo(it->second.session, &info) != CKR_OK) {
         dropLoginLocked(token.url, false);
@@ -202,17 +226,19 @@ bool holdsLoginLocked(const ComponentState& state, const TokenRef& token) {
 
 bool loginRequired(const TokenRef& token) {
     unsigned flags = 0;
-    if (gnutls_pkcs11_token_get_flags(token.url.c_str(), &flags) < 0) return true;
+    if (gnutls_pkcs11_token_get_flags(token.url.c_str(), &flags) < 0)
+        return true;
     return (flags & GNUTLS_PKCS11_TOKEN_LOGIN_REQUIRED) != 0;
 }
 
 long loginLocked(ComponentState& state, const TokenRef& token, const std::string& pin) {
-    if (pin.empty() || pin.size() > 256) return kTokenPinBad;
+    if (pin.empty() || pin.size() > 256)
+        return kTokenPinBad;
     // Whoever held the token's login loses it now: the PIN is checked afresh.
     dropLoginLocked(token.url, true);
     CK_SESSION_HANDLE session = 0;
-    CK_RV rv = token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr,
-                                           &session);
+    CK_RV rv =
+        token.module->C_OpenSession(token.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
     if (rv != CKR_OK) {
         logWarningNumber("C_OpenSession failed: ", static_cast<long>(rv));
         return rv == CKR_TOKEN_NOT_PRESENT ? kTokenNoToken : kTokenDeviceError;
@@ -229,13 +255,18 @@ long loginLocked(ComponentState& state, const TokenRef& token, const std::string
         state.loginTicket = 0;
         logWarningNumber("C_Login refused: ", static_cast<long>(rv));
         switch (rv) {
-        case CKR_PIN_INCORRECT: return kTokenPinIncorrect;
-        case CKR_PIN_LOCKED: return kTokenPinLocked;
+        case CKR_PIN_INCORRECT:
+            return kTokenPinIncorrect;
+        case CKR_PIN_LOCKED:
+            return kTokenPinLocked;
         case CKR_PIN_LEN_RANGE:
-        case CKR_PIN_INVALID: return kTokenPinBad;
+        case CKR_PIN_INVALID:
+            return kTokenPinBad;
         case CKR_TOKEN_NOT_PRESENT:
-        case CKR_DEVICE_REMOVED: return kTokenNoToken;
-        default: return kTokenDeviceError;
+        case CKR_DEVICE_REMOVED:
+            return kTokenNoToken;
+        default:
+            return kTokenDeviceError;
         }
     }
     HeldLogin held;
@@ -290,9 +321,11 @@ std::map<gnutls_privkey_t, std::unique_ptr<TokenKeyExtra>>& keyExtras() {
 long openKeyByIdLocked(ComponentState& state, const TokenRef& token, const TokenCertificate& cert,
                        const std::string& optionalPin, TokenKey& outKey) {
     long rc = tokenEnsureLogin(state, optionalPin);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     TokenKey key;
-    if (gnutls_x509_crt_init(&key.crt) < 0) return kTokenNoMemory;
+    if (gnutls_x509_crt_init(&key.crt) < 0)
+        return kTokenNoMemory;
     gnutls_datum_t der{reinterpret_cast<unsigned char*>(const_cast<char*>(cert.der.data())),
                        static_cast<unsigned>(cert.der.size())};
     if (gnutls_x509_crt_import(key.crt, &der, GNUTLS_X509_FMT_DER) < 0) {
@@ -359,22 +392,26 @@ long listCertificatesLocked(const TokenRef& token, std::vector<TokenCertificate>
                 }
                 gnutls_x509_crt_deinit(crt);
             }
-            if (keep) out.push_back(std::move(cert));
+            if (keep)
+                out.push_back(std::move(cert));
         }
         gnutls_pkcs11_obj_deinit(objs[i]);
     }
     gnutls_free(objs);
-    std::stable_sort(out.begin(), out.end(), [](const TokenCertificate& a, const TokenCertificate& b) {
-        return a.label != b.label ? a.label < b.label : a.id < b.id;
-    });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const TokenCertificate& a, const TokenCertificate& b) {
+                         return a.label != b.label ? a.label < b.label : a.id < b.id;
+                     });
     return kTokenOk;
 }
 
 bool fitsFlags(const TokenCertificate& cert, long flags) {
     long usage = flags & kKeyUsageMask;
     long kind = flags & kKeyKindMask;
-    if (usage && !(cert.usage & usage)) return false;
-    if (kind && !(cert.kind & kind)) return false;
+    if (usage && !(cert.usage & usage))
+        return false;
+    if (kind && !(cert.kind & kind))
+        return false;
     return true;
 }
 
@@ -386,34 +423,62 @@ bool fitsFlags(const TokenCertificate& cert, long flags) {
 
 const char* tokenResultText(long result) {
     switch (result) {
-    case kTokenOk: return "success";
-    case kTokenNotSupported: return "method not supported";
-    case kTokenBadArgument: return "bad argument";
-    case kTokenModuleRefused: return "PKCS#11 module not allowed";
-    case kTokenModuleFailed: return "PKCS#11 module cannot be loaded";
-    case kTokenNoToken: return "no token present";
-    case kTokenBadSlot: return "slot index out of range";
-    case kTokenPinRequired: return "PIN required";
-    case kTokenPinIncorrect: return "PIN incorrect";
-    case kTokenPinLocked: return "PIN locked";
-    case kTokenPinBad: return "PIN empty or malformed";
-    case kTokenNoCertificate: return "no matching certificate";
-    case kTokenNoKey: return "no private key for the certificate";
-    case kTokenBadCertificate: return "certificate cannot be decoded";
-    case kTokenNoField: return "certificate lacks the field";
-    case kTokenBadBase64: return "bad Base64";
-    case kTokenBadCodePage: return "unknown code page or unconvertible text";
-    case kTokenBadHashFlag: return "unknown hash flag";
-    case kTokenUnsupportedKey: return "key type not supported";
-    case kTokenSignFailed: return "signing failed";
-    case kTokenEncryptFailed: return "encryption failed";
-    case kTokenDecryptFailed: return "decryption failed";
-    case kTokenTooLarge: return "input too large";
-    case kTokenPathRefused: return "path outside the allowed folders";
-    case kTokenFileFailed: return "file cannot be read or written";
-    case kTokenDeviceError: return "token error";
-    case kTokenNoMemory: return "out of memory";
-    default: return "error";
+    case kTokenOk:
+        return "success";
+    case kTokenNotSupported:
+        return "method not supported";
+    case kTokenBadArgument:
+        return "bad argument";
+    case kTokenModuleRefused:
+        return "PKCS#11 module not allowed";
+    case kTokenModuleFailed:
+        return "PKCS#11 module cannot be loaded";
+    case kTokenNoToken:
+        return "no token present";
+    case kTokenBadSlot:
+        return "slot index out of range";
+    case kTokenPinRequired:
+        return "PIN required";
+    case kTokenPinIncorrect:
+        return "PIN incorrect";
+    case kTokenPinLocked:
+        return "PIN locked";
+    case kTokenPinBad:
+        return "PIN empty or malformed";
+    case kTokenNoCertificate:
+        return "no matching certificate";
+    case kTokenNoKey:
+        return "no private key for the certificate";
+    case kTokenBadCertificate:
+        return "certificate cannot be decoded";
+    case kTokenNoField:
+        return "certificate lacks the field";
+    case kTokenBadBase64:
+        return "bad Base64";
+    case kTokenBadCodePage:
+        return "unknown code page or unconvertible text";
+    case kTokenBadHashFlag:
+        return "unknown hash flag";
+    case kTokenUnsupportedKey:
+        return "key type not supported";
+    case kTokenSignFailed:
+        return "signing failed";
+    case kTokenEncryptFailed:
+        return "encryption failed";
+    case kTokenDecryptFailed:
+        return "decryption failed";
+    case kTokenTooLarge:
+        return "input too large";
+    case kTokenPathRefused:
+        return "path outside the allowed folders";
+    case kTokenFileFailed:
+        return "file cannot be read or written";
+    case kTokenDeviceError:
+        return "token error";
+    case kTokenNoMemory:
+        return "out of memory";
+    default:
+        return "error";
     }
 }
 
@@ -422,7 +487,8 @@ long componentSetError(ComponentState& state, long result, const char* detail) {
     state.lastErrorDetail = detail ? detail : "";
     if (result != kTokenOk) {
         logWarningNumber("Component error: ", result);
-        if (detail && *detail) logWarning("Component error detail: ", detail);
+        if (detail && *detail)
+            logWarning("Component error detail: ", detail);
     }
     return result;
 }
@@ -452,19 +518,21 @@ std::unique_lock<std::recursive_mutex> tokenLock() {
 
 long tokenSelectModule(ComponentState& state, const std::string& path, long& outTokenCount) {
     outTokenCount = 0;
-    if (!ensureInitLocked()) return kTokenModuleFailed;
+    if (!ensureInitLocked())
+        return kTokenModuleFailed;
     if (path.empty()) {
         state.modulePath.clear();
     } else {
         std::string full = modulePathOf(path);
-        struct stat st{};
+        struct stat st {};
         if (stat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !moduleAllowedLocked(full)) {
             logWarning("PKCS#11 module refused: ", path.c_str());
             return kTokenModuleRefused;
         }
         bool known = false;
         for (const std::string& m : gl.added)
-            if (sameFile(m, full)) known = true;
+            if (sameFile(m, full))
+                known = true;
         if (!known) {
             int rc = gnutls_pkcs11_add_provider(full.c_str(), nullptr);
             if (rc < 0) {
@@ -489,8 +557,10 @@ long tokenCount(ComponentState& state, long& outCount) {
 long tokenSelectSlot(ComponentState& state, long index) {
     std::vector<TokenRef> tokens;
     long rc = listTokensLocked(state, tokens);
-    if (rc != kTokenOk) return rc;
-    if (index < 0 || static_cast<size_t>(index) >= tokens.size()) return kTokenBadSlot;
+    if (rc != kTokenOk)
+        return rc;
+    if (index < 0 || static_cast<size_t>(index) >= tokens.size())
+        return kTokenBadSlot;
     state.slotIndex = index;
     return kTokenOk;
 }
@@ -505,7 +575,8 @@ long tokenDetect(ComponentState& state, bool& outPresent) {
 long tokenSelectedSlot(ComponentState& state, void*& outFunctionList, unsigned long& outSlot) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     outFunctionList = token.module;
     outSlot = token.slot;
     return kTokenOk;
@@ -514,13 +585,15 @@ long tokenSelectedSlot(ComponentState& state, void*& outFunctionList, unsigned l
 long tokenSerialNumber(ComponentState& state, std::string& outSerial) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     char buf[128];
     size_t size = sizeof buf;
     if (gnutls_pkcs11_token_get_info(token.url.c_str(), GNUTLS_PKCS11_TOKEN_SERIAL, buf, &size) < 0)
         return kTokenDeviceError;
     outSerial.assign(buf, strnlen(buf, sizeof buf));
-    while (!outSerial.empty() && outSerial.back() == ' ') outSerial.pop_back();
+    while (!outSerial.empty() && outSerial.back() == ' ')
+        outSerial.pop_back();
     return kTokenOk;
 }
 
@@ -531,26 +604,33 @@ long tokenSerialNumber(ComponentState& state, std::string& outSerial) {
 long tokenLogin(ComponentState& state, const std::string& pin) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     return loginLocked(state, token, pin);
 }
 
 long tokenEnsureLogin(ComponentState& state, const std::string& optionalPin) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
-    if (!optionalPin.empty()) return loginLocked(state, token, optionalPin);
-    if (holdsLoginLocked(state, token)) return kTokenOk;
-    if (!loginRequired(token)) return kTokenOk;
+    if (rc != kTokenOk)
+        return rc;
+    if (!optionalPin.empty())
+        return loginLocked(state, token, optionalPin);
+    if (holdsLoginLocked(state, token))
+        return kTokenOk;
+    if (!loginRequired(token))
+        return kTokenOk;
     return kTokenPinRequired;
 }
 
 long tokenPinTriesLeft(ComponentState& state, long& outTries) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     CK_TOKEN_INFO info{};
-    if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK) return kTokenDeviceError;
+    if (token.module->C_GetTokenInfo(token.slot, &info) != CKR_OK)
+        return kTokenDeviceError;
     if (info.flags & CKF_USER_PIN_LOCKED)
         outTries = 0;
     else if (info.flags & CKF_USER_PIN_FINAL_TRY)
@@ -575,8 +655,8 @@ void tokenCertificateClass(gnutls_x509_crt_t crt, long& outUsage, long& outKind)
     } else {
         if (usage & (GNUTLS_KEY_DIGITAL_SIGNATURE | GNUTLS_KEY_NON_REPUDIATION))
             outUsage |= kKeyUsageSign;
-        if (usage & (GNUTLS_KEY_KEY_ENCIPHERMENT | GNUTLS_KEY_DATA_ENCIPHERMENT |
-                     GNUTLS_KEY_KEY_AGREEMENT))
+        if (usage &
+            (GNUTLS_KEY_KEY_ENCIPHERMENT | GNUTLS_KEY_DATA_ENCIPHERMENT | GNUTLS_KEY_KEY_AGREEMENT))
             outUsage |= kKeyUsageEncrypt;
     }
     int pk = gnutls_x509_crt_get_pk_algorithm(crt, nullptr);
@@ -591,12 +671,15 @@ long tokenListCertificates(ComponentState& state, long flags,
     outList.clear();
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     std::vector<TokenCertificate> all;
     rc = listCertificatesLocked(token, all);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     for (TokenCertificate& cert : all)
-        if (fitsFlags(cert, flags)) outList.push_back(std::move(cert));
+        if (fitsFlags(cert, flags))
+            outList.push_back(std::move(cert));
     return kTokenOk;
 }
 
@@ -618,14 +701,18 @@ long tokenOpenKey(ComponentState& state, long flags, long defaultUsage,
                   const std::string& optionalPin, TokenKey& outKey) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     std::vector<TokenCertificate> all;
     rc = listCertificatesLocked(token, all);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     long wanted = flags & (kKeyUsageMask | kKeyKindMask);
-    if (!(wanted & kKeyUsageMask)) wanted |= defaultUsage & kKeyUsageMask;
+    if (!(wanted & kKeyUsageMask))
+        wanted |= defaultUsage & kKeyUsageMask;
     for (const TokenCertificate& cert : all)
-        if (fitsFlags(cert, wanted)) return openKeyByIdLocked(state, token, cert, optionalPin, outKey);
+        if (fitsFlags(cert, wanted))
+            return openKeyByIdLocked(state, token, cert, optionalPin, outKey);
     return kTokenNoCertificate;
 }
 
@@ -633,12 +720,15 @@ long tokenOpenKeyForCertificate(ComponentState& state, const std::string& certDe
                                 const std::string& optionalPin, TokenKey& outKey) {
     TokenRef token;
     long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     std::vector<TokenCertificate> all;
     rc = listCertificatesLocked(token, all);
-    if (rc != kTokenOk) return rc;
+    if (rc != kTokenOk)
+        return rc;
     for (const TokenCertificate& cert : all)
-        if (cert.der == certDer) return openKeyByIdLocked(state, token, cert, optionalPin, outKey);
+        if (cert.der == certDer)
+            return openKeyByIdLocked(state, token, cert, optionalPin, outKey);
     return kTokenNoCertificate;
 }
 
@@ -646,33 +736,38 @@ long tokenOpenKeyForCertificate(ComponentState& state, const std::string& certDe
 // Certificate texts
 // ---------------------------------------------------------------------------
 
-long tokenCertificateFromText(ComponentState& state, const std::string& text,
-                              std::string& outDer) {
+long tokenCertificateFromText(ComponentState& state, const std::string& text, std::string& outDer) {
     outDer.clear();
     size_t first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) {
-        if (state.cachedCert.empty()) return kTokenBadArgument;
+        if (state.cachedCert.empty())
+            return kTokenBadArgument;
         outDer = state.cachedCert;
         return kTokenOk;
     }
-    if (text.size() > 1024 * 1024) return kTokenTooLarge;
+    if (text.size() > 1024 * 1024)
+        return kTokenTooLarge;
     std::string der;
     if (text.compare(first, 10, "-----BEGIN") == 0) {
         gnutls_datum_t pem{reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
                            static_cast<unsigned>(text.size())};
         gnutls_datum_t out{};
-        if (gnutls_pem_base64_decode2("CERTIFICATE", &pem, &out) < 0) return kTokenBadCertificate;
+        if (gnutls_pem_base64_decode2("CERTIFICATE", &pem, &out) < 0)
+            return kTokenBadCertificate;
         der.assign(reinterpret_cast<char*>(out.data), out.size);
         gnutls_free(out.data);
     } else if (!base64Decode(text, der)) {
         return kTokenBadCertificate;
     }
     gnutls_x509_crt_t crt = nullptr;
-    if (gnutls_x509_crt_init(&crt) < 0) return kTokenNoMemory;
-    gnutls_datum_t d{reinterpret_cast<unsigned char*>(der.data()), static_cast<unsigned>(der.size())};
+    if (gnutls_x509_crt_init(&crt) < 0)
+        return kTokenNoMemory;
+    gnutls_datum_t d{reinterpret_cast<unsigned char*>(der.data()),
+                     static_cast<unsigned>(der.size())};
     int rc = gnutls_x509_crt_import(crt, &d, GNUTLS_X509_FMT_DER);
     gnutls_x509_crt_deinit(crt);
-    if (rc < 0) return kTokenBadCertificate;
+    if (rc < 0)
+        return kTokenBadCertificate;
     outDer = std::move(der);
     return kTokenOk;
 }

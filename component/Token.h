@@ -27,32 +27,32 @@
 
 enum TokenResult : long {
     kTokenOk = 0,
-    kTokenNotSupported = 63001,      // method not offered by this component
-    kTokenBadArgument = 63002,       // empty or malformed parameter, unknown flag
-    kTokenModuleRefused = 63003,     // module path not among the allowed modules
-    kTokenModuleFailed = 63004,      // module cannot be loaded or initialised
-    kTokenNoToken = 63005,           // no token in the selected slot
-    kTokenBadSlot = 63006,           // slot index out of range
-    kTokenPinRequired = 63007,       // key needs a PIN and this object holds no login
-    kTokenPinIncorrect = 63008,      // the token refused the PIN
-    kTokenPinLocked = 63009,         // the token's user PIN is locked
-    kTokenPinBad = 63010,            // PIN empty, too long or of a form the token refuses
-    kTokenNoCertificate = 63011,     // no certificate on the token fits the flags
-    kTokenNoKey = 63012,             // the certificate has no private key on the token
-    kTokenBadCertificate = 63013,    // a certificate text does not parse
-    kTokenNoField = 63014,           // the certificate lacks the asked field
-    kTokenBadBase64 = 63015,         // Base64 input does not decode
-    kTokenBadCodePage = 63016,       // unknown code page or text it cannot hold
-    kTokenBadHashFlag = 63017,       // unknown digest selector
-    kTokenUnsupportedKey = 63018,    // key kind the operation cannot use
-    kTokenSignFailed = 63019,        // the token failed to sign
-    kTokenEncryptFailed = 63020,     // encryption failed (data too long for the key, ...)
-    kTokenDecryptFailed = 63021,     // the token failed to decrypt (wrong key, bad padding)
-    kTokenTooLarge = 63022,          // input or file beyond its cap
-    kTokenPathRefused = 63023,       // path outside the allowed folders
-    kTokenFileFailed = 63024,        // file cannot be read or written
-    kTokenDeviceError = 63025,       // other PKCS#11 failure
-    kTokenNoMemory = 63026,          // allocation failed
+    kTokenNotSupported = 63001,   // method not offered by this component
+    kTokenBadArgument = 63002,    // empty or malformed parameter, unknown flag
+    kTokenModuleRefused = 63003,  // module path not among the allowed modules
+    kTokenModuleFailed = 63004,   // module cannot be loaded or initialised
+    kTokenNoToken = 63005,        // no token in the selected slot
+    kTokenBadSlot = 63006,        // slot index out of range
+    kTokenPinRequired = 63007,    // key needs a PIN and this object holds no login
+    kTokenPinIncorrect = 63008,   // the token refused the PIN
+    kTokenPinLocked = 63009,      // the token's user PIN is locked
+    kTokenPinBad = 63010,         // PIN empty, too long or of a form the token refuses
+    kTokenNoCertificate = 63011,  // no certificate on the token fits the flags
+    kTokenNoKey = 63012,          // the certificate has no private key on the token
+    kTokenBadCertificate = 63013, // a certificate text does not parse
+    kTokenNoField = 63014,        // the certificate lacks the asked field
+    kTokenBadBase64 = 63015,      // Base64 input does not decode
+    kTokenBadCodePage = 63016,    // unknown code page or text it cannot hold
+    kTokenBadHashFlag = 63017,    // unknown digest selector
+    kTokenUnsupportedKey = 63018, // key kind the operation cannot use
+    kTokenSignFailed = 63019,     // the token failed to sign
+    kTokenEncryptFailed = 63020,  // encryption failed (data too long for the key, ...)
+    kTokenDecryptFailed = 63021,  // the token failed to decrypt (wrong key, bad padding)
+    kTokenTooLarge = 63022,       // input or file beyond its cap
+    kTokenPathRefused = 63023,    // path outside the allowed folders
+    kTokenFileFailed = 63024,     // file cannot be read or written
+    kTokenDeviceError = 63025,    // other PKCS#11 failure
+    kTokenNoMemory = 63026,       // allocation failed
 };
 
 // Short English text of an outcome ("PIN incorrect", ...); never null.
@@ -62,11 +62,11 @@ const char* tokenResultText(long result);
 // Flags shared by the key and certificate methods ("iFlags"/"lFlags").
 // ---------------------------------------------------------------------------
 
-constexpr long kKeyUsageSign = 0x1;     // digitalSignature or nonRepudiation (or no key usage)
-constexpr long kKeyUsageEncrypt = 0x2;  // keyEncipherment, dataEncipherment or keyAgreement
+constexpr long kKeyUsageSign = 0x1;    // digitalSignature or nonRepudiation (or no key usage)
+constexpr long kKeyUsageEncrypt = 0x2; // keyEncipherment, dataEncipherment or keyAgreement
 constexpr long kKeyUsageMask = 0x3;
-constexpr long kKeyKindRsa = 0x10;      // only RSA keys
-constexpr long kKeyKindEc = 0x20;       // only EC keys
+constexpr long kKeyKindRsa = 0x10; // only RSA keys
+constexpr long kKeyKindEc = 0x20;  // only EC keys
 constexpr long kKeyKindMask = 0x30;
 
 // ---------------------------------------------------------------------------
@@ -164,11 +164,11 @@ std::unique_lock<std::recursive_mutex> tokenLock();
 // ---------------------------------------------------------------------------
 
 struct TokenCertificate {
-    std::string der;     // the certificate
-    std::string id;      // CKA_ID (bytes)
-    std::string label;   // CKA_LABEL
-    long usage = 0;      // kKeyUsageSign | kKeyUsageEncrypt as the certificate allows
-    long kind = 0;       // kKeyKindRsa or kKeyKindEc (0 other)
+    std::string der;   // the certificate
+    std::string id;    // CKA_ID (bytes)
+    std::string label; // CKA_LABEL
+    long usage = 0;    // kKeyUsageSign | kKeyUsageEncrypt as the certificate allows
+    long kind = 0;     // kKeyKindRsa or kKeyKindEc (0 other)
 };
 
 // Usage and kind of a certificate as the flags above name them.

@@ -18,8 +18,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -32,8 +32,12 @@ using kestrova_test::TempFolder;
 // SoftHSM2's OpenSSL engines leave behind, so these tests scan no TLS; the
 // thread-local buffers of glibc's dlerror and of GLib (in the OpenSC module)
 // then look leaked and are suppressed.
-extern "C" const char* __lsan_default_options() { return "use_tls=0"; }
-extern "C" const char* __lsan_default_suppressions() { return "leak:_dlerror_run\nleak:libglib-2.0.so\n"; }
+extern "C" const char* __lsan_default_options() {
+    return "use_tls=0";
+}
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:_dlerror_run\nleak:libglib-2.0.so\n";
+}
 
 namespace {
 
@@ -44,18 +48,22 @@ const char* kPin = "123456";
 std::string run(const std::string& command, int* status = nullptr) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
+    if (!pipe)
+        return out;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0)
+        out.append(buf, n);
     int rc = pclose(pipe);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
 }
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -76,7 +84,8 @@ struct World {
         run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) +
                 " --export-keys >/dev/null 2>&1",
             &status);
-        if (status != 0) return;
+        if (status != 0)
+            return;
         setenv("SOFTHSM2_CONF", (token + "/softhsm2.conf").c_str(), 1);
         setenv("KESTROVA_PKCS11_MODULE", kModule, 1);
         setenv("HOME", home.c_str(), 1);
@@ -118,7 +127,8 @@ Bstr bstr(const std::string& utf8) {
 
 std::string utf8(BSTR b) {
     char* text = nullptr;
-    if (FAILED(utf8FromBstr(b, &text)) || !text) return std::string();
+    if (FAILED(utf8FromBstr(b, &text)) || !text)
+        return std::string();
     std::string out(text);
     free(text);
     return out;
@@ -142,13 +152,14 @@ class ComponentTest : public ::testing::Test {
         ASSERT_NE(nullptr, component);
     }
     void TearDown() override {
-        if (component) component->Release();
+        if (component)
+            component->Release();
     }
 
     static IGpkiComponent* create() {
         void* object = nullptr;
-        HRESULT hr = CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent,
-                                      &object);
+        HRESULT hr =
+            CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent, &object);
         EXPECT_EQ(S_OK, hr);
         return static_cast<IGpkiComponent*>(object);
     }
@@ -163,7 +174,8 @@ class ComponentTest : public ::testing::Test {
         VARIANT v;
         VariantInit(&v);
         HRESULT hr = component->GPKI_EnumCerts(flags, &v);
-        if (outHr) *outHr = hr;
+        if (outHr)
+            *outHr = hr;
         std::vector<std::string> out;
         if (SUCCEEDED(hr)) {
             EXPECT_EQ(VT_ARRAY | VT_VARIANT, v.vt);
@@ -183,22 +195,24 @@ class ComponentTest : public ::testing::Test {
         return out;
     }
 
-    std::string textCall(HRESULT (IGpkiComponent::*method)(BSTR, LONG, BSTR*), const std::string& cert,
-                         LONG flags, HRESULT* outHr = nullptr) {
+    std::string textCall(HRESULT (IGpkiComponent::*method)(BSTR, LONG, BSTR*),
+                         const std::string& cert, LONG flags, HRESULT* outHr = nullptr) {
         BSTR out = nullptr;
         HRESULT hr = (component->*method)(bstr(cert).get(), flags, &out);
-        if (outHr) *outHr = hr;
+        if (outHr)
+            *outHr = hr;
         return take(out);
     }
 
-    std::string pureSign(const std::string& pin, const std::string& data, const std::string& codePage,
-                         LONG flags, LONG hashFlag, HRESULT* outHr = nullptr,
-                         IGpkiComponent* c = nullptr) {
+    std::string pureSign(const std::string& pin, const std::string& data,
+                         const std::string& codePage, LONG flags, LONG hashFlag,
+                         HRESULT* outHr = nullptr, IGpkiComponent* c = nullptr) {
         BSTR out = nullptr;
         HRESULT hr = (c ? c : component)
-                         ->GPKI_PureSign(bstr(pin).get(), bstr(data).get(), bstr(codePage).get(), flags,
-                                         hashFlag, &out);
-        if (outHr) *outHr = hr;
+                         ->GPKI_PureSign(bstr(pin).get(), bstr(data).get(), bstr(codePage).get(),
+                                         flags, hashFlag, &out);
+        if (outHr)
+            *outHr = hr;
         return take(out);
     }
 };
@@ -266,28 +280,34 @@ TEST_F(ComponentTest, ReadsCertificateFieldsFromBase64AndPem) {
     const Case cases[] = {
         {"serial hex", &IGpkiComponent::CAPICertGetSerialNumber, &rsa, 0, "0A1B2C3D4E5F6071"},
         {"serial decimal", &IGpkiComponent::CAPICertGetSerialNumber, &rsa, 1, "728224406569967729"},
-        {"serial from PEM", &IGpkiComponent::CAPICertGetSerialNumber, &rsaPem, 0, "0A1B2C3D4E5F6071"},
+        {"serial from PEM", &IGpkiComponent::CAPICertGetSerialNumber, &rsaPem, 0,
+         "0A1B2C3D4E5F6071"},
         {"issuer", &IGpkiComponent::CAPICertGetIssuer, &rsa, 0,
          "CN=Kestrova Test Authority,O=Kestrova Test Agency,C=TW"},
         {"issuer CN", &IGpkiComponent::CAPICertGetIssuer, &rsa, 1, "Kestrova Test Authority"},
-        {"subject", &IGpkiComponent::CAPICertGetSubject, &rsa, 0, "CN=王小明,.*O=Kestrova Test Agency,C=TW"},
+        {"subject", &IGpkiComponent::CAPICertGetSubject, &rsa, 0,
+         "CN=王小明,.*O=Kestrova Test Agency,C=TW"},
         {"subject CN", &IGpkiComponent::CAPICertGetSubject, &ec, 1, "王小明 EC"},
         {"not before", &IGpkiComponent::CAPICertGetNotBefore, &rsa, 0,
          "20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z"},
         {"not after seconds", &IGpkiComponent::CAPICertGetNotAfter, &rsa, 1, "[0-9]{10,}"},
         {"version", &IGpkiComponent::CAPICertGetVersion, &ec, 0, "3"},
         {"cert type OID", &IGpkiComponent::GPKI_GetCertTypeOID, &rsa, 0, arc + "\\.3\\.1"},
-        {"all policy OIDs", &IGpkiComponent::GPKI_GetCertTypeOID, &rsa, 1, arc + "\\.3\\.1;" + arc + "\\.3\\.9"},
+        {"all policy OIDs", &IGpkiComponent::GPKI_GetCertTypeOID, &rsa, 1,
+         arc + "\\.3\\.1;" + arc + "\\.3\\.9"},
         {"entity OID", &IGpkiComponent::GPKI_GetEntityOID, &ec, 0, arc + "\\.2\\.1"},
         {"organization ID", &IGpkiComponent::GPKI_GetOrganizationID, &rsa, 0, "NTRTW-12345678"},
-        {"rank from the directory attributes", &IGpkiComponent::GPKI_GetCardHolderRank, &rsa, 0, "科長"},
+        {"rank from the directory attributes", &IGpkiComponent::GPKI_GetCardHolderRank, &rsa, 0,
+         "科長"},
         {"tail of citizen ID", &IGpkiComponent::GPKI_GetTailOfCitizenID, &rsa, 0, "6789"},
         {"longer tail", &IGpkiComponent::GPKI_GetTailOfCitizenID, &rsa, 6, "456789"},
-        {"signature algorithm", &IGpkiComponent::CryptCertGetSignatureAlgorithm, &ec, 0, "RSA-SHA256"},
+        {"signature algorithm", &IGpkiComponent::CryptCertGetSignatureAlgorithm, &ec, 0,
+         "RSA-SHA256"},
         {"signature algorithm OID", &IGpkiComponent::CryptCertGetSignatureAlgorithm, &ec, 1,
          "1\\.2\\.840\\.113549\\.1\\.1\\.11"},
         {"extension OIDs", &IGpkiComponent::CryptCertGetExtension, &ec, 1,
-         "2\\.5\\.29\\.19;2\\.5\\.29\\.15;2\\.5\\.29\\.14;2\\.5\\.29\\.35;2\\.5\\.29\\.32;2\\.5\\.29\\.9"},
+         "2\\.5\\.29\\.19;2\\.5\\.29\\.15;2\\.5\\.29\\.14;2\\.5\\.29\\.35;2\\.5\\.29\\.32;2\\.5\\."
+         "29\\.9"},
         {"extensions", &IGpkiComponent::CryptCertGetExtension, &ec, 0,
          "2\\.5\\.29\\.19,1,MAA=;2\\.5\\.29\\.15,1,AwIGwA==;.*"},
     };
@@ -311,12 +331,13 @@ TEST_F(ComponentTest, ReadsCertificateFieldsFromBase64AndPem) {
     EXPECT_EQ(kKeyUsageSign, type);
 
     BSTR attrs = nullptr;
-    ASSERT_EQ(S_OK, component->GPKI_CertGetSubjectDirectoryAttrs(bstr(rsa).get(), nullptr, 0, &attrs));
+    ASSERT_EQ(S_OK,
+              component->GPKI_CertGetSubjectDirectoryAttrs(bstr(rsa).get(), nullptr, 0, &attrs));
     EXPECT_EQ(arc + ".1=" + arc + ".2.1;1.3.6.1.5.5.7.9.1=1980-01-02T00:00:00Z;" +
                   "1.3.6.1.5.5.7.9.4=TW;2.5.4.12=科長",
               take(attrs));
-    ASSERT_EQ(S_OK, component->GPKI_CertGetSubjectDirectoryAttrs(bstr(rsa).get(),
-                                                                 bstr("1.3.6.1.5.5.7.9.4").get(), 0, &attrs));
+    ASSERT_EQ(S_OK, component->GPKI_CertGetSubjectDirectoryAttrs(
+                        bstr(rsa).get(), bstr("1.3.6.1.5.5.7.9.4").get(), 0, &attrs));
     EXPECT_EQ("TW", take(attrs));
 }
 
@@ -363,8 +384,9 @@ TEST_F(ComponentTest, SlotsSerialAndModules) {
     EXPECT_EQ(1, present);
     BSTR serial = nullptr;
     ASSERT_EQ(S_OK, component->GPKI_GetSerialNumber(&serial));
-    std::string expected = run("softhsm2-util --show-slots 2>/dev/null | grep -m1 'Serial number:' | "
-                               "awk '{print $3}' | tr -d '\\n'");
+    std::string expected =
+        run("softhsm2-util --show-slots 2>/dev/null | grep -m1 'Serial number:' | "
+            "awk '{print $3}' | tr -d '\\n'");
     EXPECT_EQ(expected, take(serial));
 
     LONG slot = -1;
@@ -381,12 +403,9 @@ TEST_F(ComponentTest, SlotsSerialAndModules) {
     };
     std::string fake = dataFile("libfake.so", "not a library");
     const Case cases[] = {
-        {kModule, true},
-        {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so", true},
-        {"", true},
-        {"/lib/x86_64-linux-gnu/libz.so.1", false},
-        {fake, false},
-        {"/nonexistent/module.so", false},
+        {kModule, true}, {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so", true},
+        {"", true},      {"/lib/x86_64-linux-gnu/libz.so.1", false},
+        {fake, false},   {"/nonexistent/module.so", false},
     };
     for (const Case& c : cases) {
         LONG tokens = -1;
@@ -466,11 +485,13 @@ TEST_F(ComponentTest, PureSignaturesVerifyWithOpenSsl) {
     const Case cases[] = {
         {"RSA SHA-256", kKeyKindRsa, 0, "sha256", "hello 中文", "", "hello 中文", "rsa"},
         {"RSA SHA-512 Big5", kKeyKindRsa, 4, "sha512", "中文", "950", big5, "rsa"},
-        {"RSA SHA-384 Big5 by name", kKeyKindRsa | kKeyUsageSign, 3, "sha384", "中文", "Big5", big5, "rsa"},
+        {"RSA SHA-384 Big5 by name", kKeyKindRsa | kKeyUsageSign, 3, "sha384", "中文", "Big5", big5,
+         "rsa"},
         {"EC SHA-256", kKeyKindEc, 2, "sha256", "hello", "UTF-8", "hello", "ec"},
         {"EC SHA-384", kKeyKindEc, 384, "sha384", "中文", "65001", "中文", "ec"},
         {"EC default key", 0, 0, "sha256", "x", "", "x", "ec"},
-        {"Base64 data", kKeyKindRsa, 0, "sha256", "AAEC/w==", "BASE64", std::string("\0\1\2\xff", 4), "rsa"},
+        {"Base64 data", kKeyKindRsa, 0, "sha256", "AAEC/w==", "BASE64",
+         std::string("\0\1\2\xff", 4), "rsa"},
     };
     std::string pub = world().root.sub("data/pub.pem");
     for (const Case& c : cases) {
@@ -482,14 +503,16 @@ TEST_F(ComponentTest, PureSignaturesVerifyWithOpenSsl) {
         run("openssl x509 -in " + shellQuote(world().token + "/" + c.cert + ".crt.pem") +
             " -pubkey -noout > " + shellQuote(pub));
         int status = -1;
-        std::string out = run("openssl dgst -" + std::string(c.digest) + " -verify " + shellQuote(pub) +
-                                  " -signature " + shellQuote(sigFile) + " " + shellQuote(dataPath) + " 2>&1",
-                              &status);
+        std::string out =
+            run("openssl dgst -" + std::string(c.digest) + " -verify " + shellQuote(pub) +
+                    " -signature " + shellQuote(sigFile) + " " + shellQuote(dataPath) + " 2>&1",
+                &status);
         EXPECT_EQ(0, status) << c.name << ": " << out;
         // The key used is cached.
         BSTR cached = nullptr;
         ASSERT_EQ(S_OK, component->GPKI_GetCachedCert(&cached));
-        EXPECT_EQ(std::string(c.cert) == "rsa" ? world().rsaDer64 : world().ecDer64, take(cached)) << c.name;
+        EXPECT_EQ(std::string(c.cert) == "rsa" ? world().rsaDer64 : world().ecDer64, take(cached))
+            << c.name;
     }
 
     struct Refusal {
@@ -507,14 +530,16 @@ TEST_F(ComponentTest, PureSignaturesVerifyWithOpenSsl) {
         {"unknown hash", kPin, "x", "", 0, 99, kTokenBadHashFlag},
         {"unknown code page", kPin, "x", "no-such-page", 0, 0, kTokenBadCodePage},
         {"text Big5 cannot hold", kPin, "한국어", "950", 0, 0, kTokenBadCodePage},
-        {"no EC encryption key", kPin, "x", "", kKeyKindEc | kKeyUsageEncrypt, 0, kTokenNoCertificate},
+        {"no EC encryption key", kPin, "x", "", kKeyKindEc | kKeyUsageEncrypt, 0,
+         kTokenNoCertificate},
         {"unknown flag", kPin, "x", "", 0x4000, 0, kTokenBadArgument},
     };
     IGpkiComponent* fresh = create();
     ASSERT_NE(nullptr, fresh);
     for (const Refusal& r : refusals) {
         HRESULT hr = S_OK;
-        EXPECT_EQ("", pureSign(r.pin, r.data, r.codePage, r.flags, r.hashFlag, &hr, fresh)) << r.name;
+        EXPECT_EQ("", pureSign(r.pin, r.data, r.codePage, r.flags, r.hashFlag, &hr, fresh))
+            << r.name;
         EXPECT_TRUE(FAILED(hr)) << r.name;
         EXPECT_EQ(r.error, lastError(fresh)) << r.name;
         EXPECT_EQ(static_cast<HRESULT>(0x80040000u | static_cast<unsigned>(r.error)), hr) << r.name;
@@ -540,7 +565,8 @@ TEST_F(ComponentTest, RsaEncryptionAndDecryptionMeetOpenSsl) {
     };
     for (const Case& c : cases) {
         BSTR out = nullptr;
-        ASSERT_EQ(S_OK, component->GPKI_RSAEncryptByCert(bstr(c.cert).get(), bstr(c.data).get(), c.flags, &out))
+        ASSERT_EQ(S_OK, component->GPKI_RSAEncryptByCert(bstr(c.cert).get(), bstr(c.data).get(),
+                                                         c.flags, &out))
             << c.name << " lastError " << lastError();
         std::string cipher = dataFile("cipher.bin", fromBase64(take(out)));
         int status = -1;
@@ -551,25 +577,28 @@ TEST_F(ComponentTest, RsaEncryptionAndDecryptionMeetOpenSsl) {
         EXPECT_EQ(c.clear, clear) << c.name;
     }
     BSTR out = nullptr;
-    EXPECT_TRUE(FAILED(component->GPKI_RSAEncryptByCert(bstr(world().ecDer64).get(), bstr("x").get(), 0, &out)));
+    EXPECT_TRUE(FAILED(
+        component->GPKI_RSAEncryptByCert(bstr(world().ecDer64).get(), bstr("x").get(), 0, &out)));
     EXPECT_EQ(kTokenUnsupportedKey, lastError());
-    EXPECT_TRUE(FAILED(component->GPKI_RSAEncryptByCert(bstr(world().rsaDer64).get(),
-                                                        bstr(std::string(300, 'a')).get(), 0, &out)));
+    EXPECT_TRUE(FAILED(component->GPKI_RSAEncryptByCert(
+        bstr(world().rsaDer64).get(), bstr(std::string(300, 'a')).get(), 0, &out)));
     EXPECT_EQ(kTokenEncryptFailed, lastError());
 
     // OpenSSL encrypts to the certificate, the token decrypts.
     std::string plainFile = dataFile("plain.txt", "for the token 中文");
     std::string cipherFile = world().root.sub("data/cipher2.bin");
     int status = -1;
-    run("openssl pkeyutl -encrypt -certin -inkey " + shellQuote(world().token + "/rsa.crt.pem") + " -in " +
-            shellQuote(plainFile) + " -out " + shellQuote(cipherFile) + " -pkeyopt rsa_padding_mode:pkcs1",
+    run("openssl pkeyutl -encrypt -certin -inkey " + shellQuote(world().token + "/rsa.crt.pem") +
+            " -in " + shellQuote(plainFile) + " -out " + shellQuote(cipherFile) +
+            " -pkeyopt rsa_padding_mode:pkcs1",
         &status);
     ASSERT_EQ(0, status);
     std::string cipher64 = run("base64 -w0 " + shellQuote(cipherFile));
     ASSERT_EQ(S_OK, component->GPKI_RSADecrypt(bstr(cipher64).get(), bstr(kPin).get(), 0, &out))
         << lastError();
     EXPECT_EQ("for the token 中文", take(out));
-    ASSERT_EQ(S_OK, component->GPKI_RSADecrypt(bstr(cipher64).get(), nullptr, kRawFlagBinary, &out));
+    ASSERT_EQ(S_OK,
+              component->GPKI_RSADecrypt(bstr(cipher64).get(), nullptr, kRawFlagBinary, &out));
     EXPECT_EQ(run("base64 -w0 " + shellQuote(plainFile)), take(out));
 
     struct Refusal {
@@ -585,7 +614,9 @@ TEST_F(ComponentTest, RsaEncryptionAndDecryptionMeetOpenSsl) {
         {"wrong PIN", cipher64, "000000", kTokenPinIncorrect},
     };
     for (const Refusal& r : refusals) {
-        EXPECT_TRUE(FAILED(component->GPKI_RSADecrypt(bstr(r.cipher).get(), bstr(r.pin).get(), 0, &out))) << r.name;
+        EXPECT_TRUE(
+            FAILED(component->GPKI_RSADecrypt(bstr(r.cipher).get(), bstr(r.pin).get(), 0, &out)))
+            << r.name;
         EXPECT_EQ(r.error, lastError()) << r.name;
     }
 }
@@ -597,22 +628,18 @@ TEST_F(ComponentTest, Base64RoundTripsInCodePages) {
         std::string base64;
     };
     const Case cases[] = {
-        {"中文", "UTF-8", "5Lit5paH"},
-        {"中文", "65001", "5Lit5paH"},
-        {"中文", "", "5Lit5paH"},
-        {"中文", "950", "pKSk5Q=="},
-        {"中文", "big5", "pKSk5Q=="},
-        {"中文", "CP936", "1tDOxA=="},
-        {"café", "1252", "Y2Fm6Q=="},
-        {"ab", "1200", "YQBiAA=="},
-        {"", "UTF-8", ""},
+        {"中文", "UTF-8", "5Lit5paH"}, {"中文", "65001", "5Lit5paH"}, {"中文", "", "5Lit5paH"},
+        {"中文", "950", "pKSk5Q=="},   {"中文", "big5", "pKSk5Q=="},  {"中文", "CP936", "1tDOxA=="},
+        {"café", "1252", "Y2Fm6Q=="},  {"ab", "1200", "YQBiAA=="},    {"", "UTF-8", ""},
     };
     for (const Case& c : cases) {
         BSTR out = nullptr;
-        ASSERT_EQ(S_OK, component->GPKI_Base64Encode(bstr(c.text).get(), bstr(c.codePage).get(), &out))
+        ASSERT_EQ(S_OK,
+                  component->GPKI_Base64Encode(bstr(c.text).get(), bstr(c.codePage).get(), &out))
             << c.codePage;
         EXPECT_EQ(c.base64, take(out)) << c.codePage;
-        ASSERT_EQ(S_OK, component->GPKI_Base64Decode(bstr(c.base64).get(), bstr(c.codePage).get(), &out))
+        ASSERT_EQ(S_OK,
+                  component->GPKI_Base64Decode(bstr(c.base64).get(), bstr(c.codePage).get(), &out))
             << c.codePage;
         EXPECT_EQ(c.text, take(out)) << c.codePage;
     }
@@ -633,14 +660,16 @@ TEST_F(ComponentTest, Base64RoundTripsInCodePages) {
     const Refusal refusals[] = {
         {true, "中文", "no-such-page", kTokenBadCodePage},
         {true, "中文", "../../etc", kTokenBadCodePage},
-        {true, "中文", "1252", kTokenBadCodePage},      // not representable
+        {true, "中文", "1252", kTokenBadCodePage}, // not representable
         {false, "!!!", "UTF-8", kTokenBadBase64},
-        {false, "/w==", "UTF-8", kTokenBadCodePage},   // 0xFF is not UTF-8
-        {false, "pA==", "950", kTokenBadCodePage},     // a lone Big5 lead byte
+        {false, "/w==", "UTF-8", kTokenBadCodePage}, // 0xFF is not UTF-8
+        {false, "pA==", "950", kTokenBadCodePage},   // a lone Big5 lead byte
     };
     for (const Refusal& r : refusals) {
-        HRESULT hr = r.encode ? component->GPKI_Base64Encode(bstr(r.text).get(), bstr(r.codePage).get(), &out)
-                              : component->GPKI_Base64Decode(bstr(r.text).get(), bstr(r.codePage).get(), &out);
+        HRESULT hr =
+            r.encode
+                ? component->GPKI_Base64Encode(bstr(r.text).get(), bstr(r.codePage).get(), &out)
+                : component->GPKI_Base64Decode(bstr(r.text).get(), bstr(r.codePage).get(), &out);
         EXPECT_TRUE(FAILED(hr)) << r.text << " " << r.codePage;
         EXPECT_EQ(r.error, lastError()) << r.text << " " << r.codePage;
         EXPECT_EQ(nullptr, out);
@@ -731,7 +760,8 @@ TEST_F(ComponentTest, DialogStringsAndVersion) {
     LONG number = -1;
     EXPECT_EQ(S_OK, component->SetDialogString(1, 2, bstr("Enter PIN").get(), &number));
     EXPECT_EQ(0, lastError());
-    EXPECT_TRUE(FAILED(component->SetDialogString(1, 3, bstr(std::string(5000, 'a')).get(), &number)));
+    EXPECT_TRUE(
+        FAILED(component->SetDialogString(1, 3, bstr(std::string(5000, 'a')).get(), &number)));
     EXPECT_EQ(kTokenTooLarge, lastError());
     ASSERT_EQ(S_OK, component->GetVersion(0, &out));
     EXPECT_TRUE(std::regex_match(take(out), std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
@@ -749,11 +779,13 @@ TEST_F(ComponentTest, ClassObjectAnswersOnlyItsClass) {
     EXPECT_EQ(nullptr, out);
     EXPECT_EQ(S_FALSE, canUnload()); // this test's object is alive
     IClassFactory* factory = nullptr;
-    ASSERT_EQ(S_OK, get(CLSID_GpkiComponent, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+    ASSERT_EQ(S_OK,
+              get(CLSID_GpkiComponent, IID_IClassFactory, reinterpret_cast<void**>(&factory)));
     IUnknown* outer = component;
     EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer, IID_IUnknown, &out));
     ISupportErrorInfo* errors = nullptr;
-    ASSERT_EQ(S_OK, component->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&errors)));
+    ASSERT_EQ(S_OK,
+              component->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&errors)));
     EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(IID_IGpkiComponent));
     errors->Release();
     factory->Release();
@@ -768,12 +800,14 @@ TEST_F(ComponentTest, ClassObjectAnswersOnlyItsClass) {
 // once per process, so this runs only in a process of its own (as ctest runs
 // every test).
 TEST(ComponentDefaultModules, UsesTheModulesP11KitIsConfiguredWith) {
-    if (worldMade) GTEST_SKIP() << "needs a process of its own";
+    if (worldMade)
+        GTEST_SKIP() << "needs a process of its own";
     TempFolder root("kestrova-component-default");
     std::string token = root.folder("token");
     std::string registry = root.folder("com");
     int status = -1;
-    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1", &status);
+    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1",
+        &status);
     ASSERT_EQ(0, status);
     kestrova_test::ScopedEnv conf("SOFTHSM2_CONF", token + "/softhsm2.conf");
     kestrova_test::ScopedEnv module("KESTROVA_PKCS11_MODULE", nullptr);
@@ -783,7 +817,8 @@ TEST(ComponentDefaultModules, UsesTheModulesP11KitIsConfiguredWith) {
                              std::string(KESTROVA_COMPONENT_FILE) + "\n");
     CoInitialize(nullptr);
     void* object = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent, &object));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent,
+                                     &object));
     auto* component = static_cast<IGpkiComponent*>(object);
 
     LONG count = -1;
@@ -803,7 +838,8 @@ TEST(ComponentDefaultModules, UsesTheModulesP11KitIsConfiguredWith) {
     LONG present = -1;
     EXPECT_EQ(S_OK, component->GPKI_DetectCard(0, &present));
     EXPECT_EQ(0, present);
-    EXPECT_TRUE(FAILED(component->GPKI_SetPKCS11Driver(bstr("/lib/x86_64-linux-gnu/libz.so.1").get(), &tokens)));
+    EXPECT_TRUE(FAILED(
+        component->GPKI_SetPKCS11Driver(bstr("/lib/x86_64-linux-gnu/libz.so.1").get(), &tokens)));
     LONG error = 0;
     component->get_lastError(&error);
     EXPECT_EQ(kTokenModuleRefused, error);
@@ -847,7 +883,7 @@ TEST(ComponentFileAccess, WritesOnlyInsideTheAllowedFolders) {
     EXPECT_EQ("written relative.txt", kestrova_test::readFile(exchange + "/relative.txt"));
     EXPECT_EQ("untouched", kestrova_test::readFile(outside + "/target.txt"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/home/escape.txt"));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(0, stat((exchange + "/new.txt").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777u);
     // No temporary file is left behind.
@@ -869,15 +905,19 @@ TEST(ComponentFileAccess, WritesOnlyInsideTheAllowedFolders) {
 // Two tokens: the slot index picks the token every later call works on.
 // Runs in a process of its own, like the default-module test.
 TEST(ComponentSlots, TheSlotIndexChoosesTheToken) {
-    if (worldMade) GTEST_SKIP() << "needs a process of its own";
+    if (worldMade)
+        GTEST_SKIP() << "needs a process of its own";
     TempFolder root("kestrova-component-slots");
     std::string token = root.folder("token");
     std::string registry = root.folder("com");
     int status = -1;
-    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1", &status);
+    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1",
+        &status);
     ASSERT_EQ(0, status);
     kestrova_test::ScopedEnv conf("SOFTHSM2_CONF", token + "/softhsm2.conf");
-    run("softhsm2-util --init-token --free --label Second --so-pin 87654321 --pin 222222 >/dev/null 2>&1", &status);
+    run("softhsm2-util --init-token --free --label Second --so-pin 87654321 --pin 222222 "
+        ">/dev/null 2>&1",
+        &status);
     ASSERT_EQ(0, status);
     kestrova_test::ScopedEnv module("KESTROVA_PKCS11_MODULE", kModule);
     kestrova_test::ScopedEnv home("HOME", root.folder("home"));
@@ -886,7 +926,8 @@ TEST(ComponentSlots, TheSlotIndexChoosesTheToken) {
                              std::string(KESTROVA_COMPONENT_FILE) + "\n");
     CoInitialize(nullptr);
     void* object = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent, &object));
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent,
+                                     &object));
     auto* component = static_cast<IGpkiComponent*>(object);
 
     LONG count = -1;
@@ -910,8 +951,10 @@ TEST(ComponentSlots, TheSlotIndexChoosesTheToken) {
         withCerts += first ? 1 : 0;
         // Each token takes its own PIN only.
         LONG result = -1;
-        EXPECT_EQ(first, SUCCEEDED(component->GPKI_VerifyPIN(bstr(kPin).get(), 0, &result))) << index;
-        EXPECT_EQ(!first, SUCCEEDED(component->GPKI_VerifyPIN(bstr("222222").get(), 0, &result))) << index;
+        EXPECT_EQ(first, SUCCEEDED(component->GPKI_VerifyPIN(bstr(kPin).get(), 0, &result)))
+            << index;
+        EXPECT_EQ(!first, SUCCEEDED(component->GPKI_VerifyPIN(bstr("222222").get(), 0, &result)))
+            << index;
     }
     EXPECT_EQ(1, withCerts);
     EXPECT_NE(serials[0], serials[1]);
