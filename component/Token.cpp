@@ -47,6 +47,7 @@ struct TokenGlobals {
     bool initialised = false;
     bool initFailed = false;
     std::string envModule;          // KESTROVA_PKCS11_MODULE
+    bool envModuleFailed = false;   // ... which did not load
     std::vector<std::string> added; // modules handed to GnuTLS by us
     bool allowedKnown = false;
     std::vector<std::string> allowedModules; // p11-kit's configured modules
@@ -88,9 +89,15 @@ bool ensureInitLocked() {
     if (!gl.envModule.empty()) {
         rc = gnutls_pkcs11_init(GNUTLS_PKCS11_FLAG_MANUAL, nullptr);
         if (rc >= 0) {
-            rc = gnutls_pkcs11_add_provider(gl.envModule.c_str(), nullptr);
-            if (rc >= 0)
+            // A module that does not load leaves the component usable with
+            // the modules GPKI_SetPKCS11Driver may still choose.
+            int added = gnutls_pkcs11_add_provider(gl.envModule.c_str(), nullptr);
+            if (added >= 0) {
                 gl.added.push_back(gl.envModule);
+            } else {
+                logError("PKCS#11 module cannot be loaded: ", gl.envModule.c_str());
+                gl.envModuleFailed = true;
+            }
         }
     } else {
         rc = gnutls_pkcs11_init(GNUTLS_PKCS11_FLAG_AUTO, nullptr);
@@ -150,6 +157,8 @@ std::string moduleFileOf(CK_FUNCTION_LIST* module) {
 long listTokensLocked(ComponentState& state, std::vector<TokenRef>& out) {
     out.clear();
     if (!ensureInitLocked())
+        return kTokenModuleFailed;
+    if (state.modulePath.empty() && gl.envModuleFailed)
         return kTokenModuleFailed;
     std::string filter = state.modulePath.empty() ? gl.envModule : state.modulePath;
     for (unsigned seq = 0; seq < 256; ++seq) {

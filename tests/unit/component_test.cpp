@@ -963,4 +963,34 @@ TEST(ComponentSlots, TheSlotIndexChoosesTheToken) {
     component->Release();
 }
 
+// A module named by KESTROVA_PKCS11_MODULE that does not load: calls say so,
+// and a configured module can still be chosen. A process of its own.
+TEST(ComponentBrokenModule, AModuleThatDoesNotLoadIsReported) {
+    if (worldMade) GTEST_SKIP() << "needs a process of its own";
+    TempFolder root("kestrova-component-broken");
+    std::string token = root.folder("token");
+    std::string registry = root.folder("com");
+    int status = -1;
+    run(std::string(KESTROVA_MAKE_TEST_TOKEN) + " " + shellQuote(token) + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(0, status);
+    kestrova_test::ScopedEnv conf("SOFTHSM2_CONF", token + "/softhsm2.conf");
+    kestrova_test::ScopedEnv module("KESTROVA_PKCS11_MODULE", root.path() + "/missing.so");
+    kestrova_test::ScopedEnv home("HOME", root.folder("home"));
+    kestrova_test::ScopedEnv comRegistry("KESTROVA_COM_REGISTRY", registry);
+    kestrova_test::writeFile(registry + "/{4B91F9EF-F244-622E-CE84-9671A85BDFE5}.component",
+                             std::string(KESTROVA_COMPONENT_FILE) + "\n");
+    CoInitialize(nullptr);
+    void* object = nullptr;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_GpkiComponent, nullptr, CLSCTX_ALL, IID_IGpkiComponent,
+                                     &object));
+    auto* component = static_cast<IGpkiComponent*>(object);
+    LONG count = -1, error = 0;
+    EXPECT_TRUE(FAILED(component->GPKI_GetSlotCount(&count)));
+    component->get_lastError(&error);
+    EXPECT_EQ(kTokenModuleFailed, error);
+    EXPECT_EQ(S_OK, component->GPKI_SetPKCS11Driver(bstr(kModule).get(), &count));
+    EXPECT_EQ(1, count);
+    component->Release();
+}
+
 } // namespace
