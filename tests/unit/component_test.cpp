@@ -28,17 +28,6 @@
 
 using kestrova_test::TempFolder;
 
-// LeakSanitizer of GCC 12 crashes at exit on a stale dynamic TLS entry that
-// SoftHSM2's OpenSSL engines leave behind, so these tests scan no TLS; the
-// thread-local buffers of glibc's dlerror and of GLib (in the OpenSC module)
-// then look leaked and are suppressed.
-extern "C" const char* __lsan_default_options() {
-    return "use_tls=0";
-}
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:_dlerror_run\nleak:libglib-2.0.so\n";
-}
-
 namespace {
 
 const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
