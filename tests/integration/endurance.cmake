@@ -18,5 +18,5 @@ if(TARGET ARDEQKestrova AND TARGET kestrova_itest AND TARGET kestrova_com AND TA
   gtest_discover_tests(endurance_itest
     TEST_PREFIX "endurance."
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 900 LABELS "integration;endurance")
+    PROPERTIES TIMEOUT 900 LABELS endurance)
 endif()
