@@ -420,6 +420,73 @@ void benchStartup(const std::string& binDir)
         "minimal responder start-up", percentile(floor, 0.5), "< 100 ms");
 }
 
+long openDescriptors(pid_t pid)
+{
+    std::error_code error;
+    long count = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != fs::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+// Resident memory and descriptors of the service (release build, no
+// sanitizer) before and after a long run, each read once the connections of
+// the run are closed.
+void benchEndurance(ITestService& service, const std::string& sessionId)
+{
+    const int port = service.ports[0];
+    auto settle = [&] { usleep(300 * 1000); };
+    const int echoes = gQuick ? 2000 : 10000;
+    const int sessions = gQuick ? 400 : 2000;
+    std::string body = callBody(echoJson(sessionId));
+
+    runLoad(port, body, 2, 400, false); // warm-up
+    runLoad(port, body, 2, 100, true);
+    settle();
+    long rssBefore = residentKiB(service.pid);
+    long fdsBefore = openDescriptors(service.pid);
+    LoadResult alive = runLoad(port, body, 2, echoes * 7 / 10, false);
+    LoadResult fresh = runLoad(port, body, 2, echoes * 3 / 10, true);
+    settle();
+    long rssAfter = residentKiB(service.pid);
+    long fdsAfter = openDescriptors(service.pid);
+    add("resident growth over " + std::to_string(echoes) + " echoes", static_cast<double>(rssAfter - rssBefore),
+        "KiB", "resident before", static_cast<double>(rssBefore), "no growth");
+    add("descriptor growth over " + std::to_string(echoes) + " echoes", static_cast<double>(fdsAfter - fdsBefore),
+        "fds", "descriptors before", static_cast<double>(fdsBefore), "0");
+    if (alive.errors + fresh.errors > 0)
+        std::fprintf(stderr, "  %d echoes failed\n", alive.errors + fresh.errors);
+
+    auto cycle = [&](int count) {
+        int failed = 0;
+        for (int i = 0; i < count; ++i) {
+            auto answer = call(port, echoJson(""));
+            auto id = answer.find("SessionID");
+            if (id == answer.end() || answer["result"] != "0") {
+                ++failed;
+                continue;
+            }
+            call(port, "{\"FunctionName\": \"KestrovaForceRelease\", \"SessionId\": \"" + id->second + "\"}");
+        }
+        return failed;
+    };
+    cycle(50);
+    settle();
+    rssBefore = residentKiB(service.pid);
+    fdsBefore = openDescriptors(service.pid);
+    int failed = cycle(sessions);
+    settle();
+    rssAfter = residentKiB(service.pid);
+    fdsAfter = openDescriptors(service.pid);
+    add("resident growth over " + std::to_string(sessions) + " sessions", static_cast<double>(rssAfter - rssBefore),
+        "KiB", "resident before", static_cast<double>(rssBefore), "no growth");
+    add("descriptor growth over " + std::to_string(sessions) + " sessions",
+        static_cast<double>(fdsAfter - fdsBefore), "fds", "descriptors before", static_cast<double>(fdsBefore), "0");
+    if (failed > 0)
+        std::fprintf(stderr, "  %d of %d sessions failed to open\n", failed, sessions);
+}
+
 void benchMemory(ITestService& service, pid_t floorPid)
 {
     long idle = residentKiB(service.pid);
@@ -634,6 +701,10 @@ int main(int argc, char** argv)
     }
     std::fprintf(stderr, "memory...\n");
     benchMemory(*service, floorEc.pid);
+    if (!sessionId.empty()) {
+        std::fprintf(stderr, "endurance...\n");
+        benchEndurance(*service, sessionId);
+    }
     itestStopService(*service);
     service.reset();
     std::fprintf(stderr, "start-up...\n");
