@@ -60,9 +60,9 @@ constexpr const char* kOrigin = "https://endurance.example";
 constexpr const char* kServerVersion = "1.0.22.0804";
 
 // Growth of resident memory allowed between the end of the warm-up and the
-// end of a run. Ten thousand requests that each lose as little as a hundred
-// bytes (plus the sanitizer's red zones) pass it.
-constexpr long kRssToleranceKiB = 1536;
+// end of a run. Ten thousand requests that each keep a hundred bytes (with
+// the sanitizer's red zones) go past it.
+constexpr long kRssToleranceKiB = 1024;
 
 // ---------------------------------------------------------------------------
 // The service and what /proc says about it
