@@ -417,8 +417,9 @@ TEST(AesValueCipher, FixedVectorIsTheDocumentedConstant) {
 class AesOpenssl : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kaesXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        const char* temp = getenv("TMPDIR");
+        std::string pattern = std::string(temp != nullptr && *temp != '\0' ? temp : "/tmp") + "/kaesXXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
         if (std::system("openssl version >/dev/null 2>&1") != 0) {
             GTEST_SKIP() << "openssl command line not installed";

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -43,8 +44,16 @@ inline void removeLogFolder();
 // date added by the log library, so every file of the folder is read).
 inline void startLog() {
     if (logFolder().empty()) {
-        char pattern[] = "/tmp/kjsonlogXXXXXX";
-        if (mkdtemp(pattern) != nullptr) {
+        // The log library keeps at most 127 characters of the file path.
+        const char* temp = getenv("TMPDIR");
+        std::string base = temp != nullptr && *temp != '\0' && strlen(temp) < 80 ? temp : "/tmp";
+        std::string pattern = base + "/kjsonlogXXXXXX";
+        bool made = mkdtemp(pattern.data()) != nullptr;
+        if (!made) {
+            pattern = "/tmp/kjsonlogXXXXXX";
+            made = mkdtemp(pattern.data()) != nullptr;
+        }
+        if (made) {
             logFolder() = pattern;
             atexit(removeLogFolder);
         }
