@@ -492,6 +492,10 @@ void dumpJsonMap(const JsonMap* map) noexcept {
         bool masked = false;
         if (value == nullptr) {
             logNormal(label, "[empty]");
+        } else if (strcmp(lower, "kestrova_share_secret: ") == 0) {
+            // The key of encrypted request values: a product key, but never
+            // one to leave in a log file.
+            masked = true;
         } else if (strstr(lower, "kestrova") != nullptr) {
             logNormal(label, value);
         } else if (strstr(lower, "pin") != nullptr || strstr(lower, "pw") != nullptr ||

@@ -352,7 +352,8 @@ TEST(JsonAnswer, FullMapRoundTripsThroughParseAndBase64) {
 TEST(JsonDump, MasksSecretsAndKeepsProductKeysInClear) {
     MapPtr map = parse("{\"sOptPIN\":\"1234\",\"KestrovaFunctionIndex\":\"3\",\"sData\":\"secret\","
                        "\"sData_KestrovaHide\":\"TRUE\",\"sPlain\":\"visible\",\"sPlain_KestrovaHide\":\"no\","
-                       "\"NewPw\":\"ab\",\"userPassword\":\"xyz\",\"KestrovaPass\":\"clear\"}");
+                       "\"NewPw\":\"ab\",\"userPassword\":\"xyz\",\"KestrovaPass\":\"clear\","
+                       "\"Kestrova_share_secret\":\"topsecret\"}");
     ASSERT_TRUE(map);
     ASSERT_TRUE(setValue(map.get(), "nothing", nullptr));
     {
@@ -364,10 +365,11 @@ TEST(JsonDump, MasksSecretsAndKeepsProductKeysInClear) {
               "[Normal] KestrovaFunctionIndex: 3\n", "[Normal] sData: ******\n",
               "[Normal] sPlain: visible\n", "[Normal] NewPw: **\n", "[Normal] userPassword: ***\n",
               "[Normal] KestrovaPass: clear\n", "[Normal] nothing: [empty]\n",
+              "[Normal] Kestrova_share_secret: *********\n",
               "[Normal] = DISPLAY PARAMETER ===== end ====="}) {
             EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
         }
-        for (const char* secret : {"1234", "secret", "xyz"}) {
+        for (const char* secret : {"1234", "secret", "xyz", "topsecret"}) {
             EXPECT_EQ(lines.find(std::string(": ") + secret), std::string::npos) << secret;
         }
     }
