@@ -5,6 +5,7 @@ JOBS      ?= $(shell nproc)
 DEBUG_DIR ?= build/debug
 REL_DIR   ?= build/release
 FUZZ_DIR  ?= build/fuzz
+FUZZ_SECONDS ?= 300
 
 .PHONY: all deps build release debug run test bench fuzz clean
 
@@ -35,7 +36,7 @@ bench: release
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROVA_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
-	@bash tests/fuzz/run $(FUZZ_DIR)
+	@bash tests/fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
