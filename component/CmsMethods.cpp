@@ -20,6 +20,22 @@
 #include <map>
 #include <memory>
 
+// Shared with the COM object (declared in ComponentMethods.h).
+void wipe(std::string& s) {
+    secureWipe(s.data(), s.size());
+    s.clear();
+}
+
+long dataBytes(const ComponentState& state, const std::string& text, const std::string& codePage,
+               std::string& out) {
+    std::string upper;
+    for (char c : codePage)
+        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (upper == "BASE64")
+        return base64Decode(text, out) ? kTokenOk : kTokenBadBase64;
+    return codePageFromUtf8(text, codePage, state.codePage, out);
+}
+
 namespace {
 
 constexpr long kKeyBits = kKeyUsageMask | kKeyKindMask;
@@ -90,23 +106,6 @@ struct CrtFree {
     void operator()(gnutls_x509_crt_t c) const { gnutls_x509_crt_deinit(c); }
 };
 using CrtPtr = std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, CrtFree>;
-
-void wipe(std::string& s) {
-    secureWipe(s.data(), s.size());
-    s.clear();
-}
-
-// The data of a method as bytes: the text in the code page, or its Base64
-// decoding when the code page says "BASE64".
-long dataBytes(const ComponentState& state, const std::string& text, const std::string& codePage,
-               std::string& out) {
-    std::string upper;
-    for (char c : codePage)
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    if (upper == "BASE64")
-        return base64Decode(text, out) ? kTokenOk : kTokenBadBase64;
-    return codePageFromUtf8(text, codePage, state.codePage, out);
-}
 
 // A CMS text from a page: Base64 of the DER, or PEM of any label.
 bool cmsDerOfText(const std::string& text, std::string& outDer) {

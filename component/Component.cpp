@@ -80,23 +80,6 @@ long bstrOut(const std::string& text, BSTR* pVal) {
                                                                          : kTokenNoMemory;
 }
 
-void wipe(std::string& s) {
-    secureWipe(s.data(), s.size());
-    s.clear();
-}
-
-// The data of a method as bytes: the text in the code page, or its Base64
-// decoding when the code page says "BASE64".
-long dataBytes(const ComponentState& state, const std::string& text, const std::string& codePage,
-               std::string& out) {
-    std::string upper;
-    for (char c : codePage)
-        upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-    if (upper == "BASE64")
-        return base64Decode(text, out) ? kTokenOk : kTokenBadBase64;
-    return codePageFromUtf8(text, codePage, state.codePage, out);
-}
-
 gnutls_digest_algorithm_t digestOfFlag(long hashFlag) {
     switch (hashFlag) {
     case 0:

@@ -34,6 +34,15 @@ enum SignStep {
     kSignInitLogin,
 };
 
+// Wipes the text (it may have held a PIN or data), then empties it.
+void wipe(std::string& s);
+
+// The data of a method as bytes: the text in the code page, or its Base64
+// decoding when the code page says "BASE64". kTokenOk, kTokenBadBase64 or
+// kTokenBadCodePage.
+[[nodiscard]] long dataBytes(const ComponentState& state, const std::string& text,
+                             const std::string& codePage, std::string& out);
+
 // GPKI_SignData: CMS SignedData of data (bytes in codePage), Base64.
 [[nodiscard]] long componentSignData(ComponentState& state, const std::string& pin,
                                      const std::string& data, const std::string& codePage,
