@@ -1028,6 +1028,22 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
         return rc;
     }
 
+    // The XML methods read the same four texts; they differ in what they hand back.
+    long xmlCall(XmlMethod method, BSTR pinB, BSTR firstB, BSTR secondB, BSTR idB, LONG iFlags,
+                 std::string& out) {
+        Text pin, first, second, id;
+        long rc = textOf(pinB, pin);
+        if (rc == kTokenOk)
+            rc = textOf(firstB, first);
+        if (rc == kTokenOk)
+            rc = textOf(secondB, second);
+        if (rc == kTokenOk)
+            rc = textOf(idB, id);
+        if (rc == kTokenOk)
+            rc = componentXml(state, method, pin.s, first.s, second.s, id.s, iFlags, out);
+        return rc;
+    }
+
     // The CMS and XML methods share these two shapes.
     HRESULT xmlText(const char* name, XmlMethod method, BSTR pinB, BSTR firstB, BSTR secondB,
                     BSTR idB, LONG iFlags, BSTR* pVal) noexcept {
@@ -1035,17 +1051,8 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
             return E_POINTER;
         *pVal = nullptr;
         return run(name, [&]() -> long {
-            Text pin, first, second, id;
             std::string out;
-            long rc = textOf(pinB, pin);
-            if (rc == kTokenOk)
-                rc = textOf(firstB, first);
-            if (rc == kTokenOk)
-                rc = textOf(secondB, second);
-            if (rc == kTokenOk)
-                rc = textOf(idB, id);
-            if (rc == kTokenOk)
-                rc = componentXml(state, method, pin.s, first.s, second.s, id.s, iFlags, out);
+            long rc = xmlCall(method, pinB, firstB, secondB, idB, iFlags, out);
             if (rc == kTokenOk)
                 rc = bstrOut(out, pVal);
             return rc;
@@ -1058,18 +1065,8 @@ struct GpkiComponentObject final : IGpkiComponent, ISupportErrorInfo {
             return E_POINTER;
         *pVal = 0;
         return run(name, [&]() -> long {
-            Text pin, first, second, id;
             std::string out;
-            long rc = textOf(pinB, pin);
-            if (rc == kTokenOk)
-                rc = textOf(firstB, first);
-            if (rc == kTokenOk)
-                rc = textOf(secondB, second);
-            if (rc == kTokenOk)
-                rc = textOf(idB, id);
-            if (rc == kTokenOk)
-                rc = componentXml(state, method, pin.s, first.s, second.s, id.s, iFlags, out);
-            return rc;
+            return xmlCall(method, pinB, firstB, secondB, idB, iFlags, out);
         });
     }
 
