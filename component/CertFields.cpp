@@ -142,6 +142,16 @@ std::string timeText(const unsigned char* p, size_t length, bool generalized) {
            ":" + t.substr(10, 2) + ":" + t.substr(12, 2) + "Z";
 }
 
+// A string value in another character set as UTF-8; empty when its bytes are
+// not valid in that set.
+std::string convertedText(const Tlv& v, const char* charset) {
+    std::string out;
+    if (codePageToUtf8(std::string(reinterpret_cast<const char*>(v.value), v.length), charset,
+                       65001, out) == kTokenOk)
+        return out;
+    return std::string();
+}
+
 // One attribute value as text for a page.
 std::string valueText(const Tlv& v) {
     switch (v.tag) {
@@ -151,27 +161,12 @@ std::string valueText(const Tlv& v) {
     case 0x12: // NumericString
     case 0x1A: // VisibleString
         return std::string(reinterpret_cast<const char*>(v.value), v.length);
-    case 0x14: { // TeletexString, read as Latin-1
-        std::string out;
-        if (codePageToUtf8(std::string(reinterpret_cast<const char*>(v.value), v.length),
-                           "ISO-8859-1", 65001, out) == kTokenOk)
-            return out;
-        return std::string();
-    }
-    case 0x1E: { // BMPString
-        std::string out;
-        if (codePageToUtf8(std::string(reinterpret_cast<const char*>(v.value), v.length),
-                           "UTF-16BE", 65001, out) == kTokenOk)
-            return out;
-        return std::string();
-    }
-    case 0x1C: { // UniversalString
-        std::string out;
-        if (codePageToUtf8(std::string(reinterpret_cast<const char*>(v.value), v.length),
-                           "UTF-32BE", 65001, out) == kTokenOk)
-            return out;
-        return std::string();
-    }
+    case 0x14: // TeletexString, read as Latin-1
+        return convertedText(v, "ISO-8859-1");
+    case 0x1E: // BMPString
+        return convertedText(v, "UTF-16BE");
+    case 0x1C: // UniversalString
+        return convertedText(v, "UTF-32BE");
     case 0x06:
         return oidTextWide(v.value, v.length);
     case 0x18:
