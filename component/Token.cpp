@@ -424,6 +424,15 @@ bool fitsFlags(const TokenCertificate& cert, long flags) {
     return true;
 }
 
+// The selected token and the certificates it holds.
+long selectedCertificatesLocked(ComponentState& state, TokenRef& token,
+                                std::vector<TokenCertificate>& out) {
+    long rc = selectedTokenLocked(state, token);
+    if (rc != kTokenOk)
+        return rc;
+    return listCertificatesLocked(token, out);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -679,11 +688,8 @@ long tokenListCertificates(ComponentState& state, long flags,
                            std::vector<TokenCertificate>& outList) {
     outList.clear();
     TokenRef token;
-    long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk)
-        return rc;
     std::vector<TokenCertificate> all;
-    rc = listCertificatesLocked(token, all);
+    long rc = selectedCertificatesLocked(state, token, all);
     if (rc != kTokenOk)
         return rc;
     for (TokenCertificate& cert : all)
@@ -709,11 +715,8 @@ void tokenKeyFree(TokenKey& key) {
 long tokenOpenKey(ComponentState& state, long flags, long defaultUsage,
                   const std::string& optionalPin, TokenKey& outKey) {
     TokenRef token;
-    long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk)
-        return rc;
     std::vector<TokenCertificate> all;
-    rc = listCertificatesLocked(token, all);
+    long rc = selectedCertificatesLocked(state, token, all);
     if (rc != kTokenOk)
         return rc;
     long wanted = flags & (kKeyUsageMask | kKeyKindMask);
@@ -728,11 +731,8 @@ long tokenOpenKey(ComponentState& state, long flags, long defaultUsage,
 long tokenOpenKeyForCertificate(ComponentState& state, const std::string& certDer,
                                 const std::string& optionalPin, TokenKey& outKey) {
     TokenRef token;
-    long rc = selectedTokenLocked(state, token);
-    if (rc != kTokenOk)
-        return rc;
     std::vector<TokenCertificate> all;
-    rc = listCertificatesLocked(token, all);
+    long rc = selectedCertificatesLocked(state, token, all);
     if (rc != kTokenOk)
         return rc;
     for (const TokenCertificate& cert : all)
