@@ -313,6 +313,18 @@ long decryptWithKey(CMS_ContentInfo* cms, EVP_PKEY* pkey, X509* x509, std::strin
     return result;
 }
 
+// The EnvelopedData of the DER and the certificate as OpenSSL objects.
+long openEnveloped(const std::string& der, gnutls_x509_crt_t cert, CmsPtr& outCms,
+                   X509Ptr& outX509) {
+    outCms = envelopedFromDer(der);
+    if (!outCms)
+        return kCmsXmlBadCms;
+    outX509 = opensslCertificate(cert);
+    if (!outX509)
+        return kCmsXmlBadCertificate;
+    return kCmsXmlOk;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -534,12 +546,11 @@ long cmsDecrypt(gnutls_privkey_t key, gnutls_x509_crt_t cert, const std::string&
         return kCmsXmlTooLarge;
     clearOpenSslErrors();
 
-    CmsPtr cms = envelopedFromDer(der);
-    if (!cms)
-        return kCmsXmlBadCms;
-    X509Ptr x509 = opensslCertificate(cert);
-    if (!x509)
-        return kCmsXmlBadCertificate;
+    CmsPtr cms;
+    X509Ptr x509;
+    long opened = openEnveloped(der, cert, cms, x509);
+    if (opened != kCmsXmlOk)
+        return opened;
     long match = recipientMatch(cms.get(), x509.get());
     if (match != kCmsXmlOk) {
         clearOpenSslErrors();
@@ -563,12 +574,11 @@ long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der,
     if (der.size() > kCmsMaxDataLength + 64u * 1024u)
         return kCmsXmlTooLarge;
     clearOpenSslErrors();
-    CmsPtr cms = envelopedFromDer(der);
-    if (!cms)
-        return kCmsXmlBadCms;
-    X509Ptr x509 = opensslCertificate(cert);
-    if (!x509)
-        return kCmsXmlBadCertificate;
+    CmsPtr cms;
+    X509Ptr x509;
+    long opened = openEnveloped(der, cert, cms, x509);
+    if (opened != kCmsXmlOk)
+        return opened;
     // recipientMatch says "unsupported" exactly when an agreement
     // RecipientInfo names the certificate.
     long match = recipientMatch(cms.get(), x509.get());
@@ -587,12 +597,11 @@ long cmsDecryptAgreement(gnutls_x509_crt_t cert, const std::string& der,
 long cmsRecipient(const std::string& der, gnutls_x509_crt_t cert) {
     if (cert == nullptr)
         return kCmsXmlBadArgument;
-    CmsPtr cms = envelopedFromDer(der);
-    if (!cms)
-        return kCmsXmlBadCms;
-    X509Ptr x509 = opensslCertificate(cert);
-    if (!x509)
-        return kCmsXmlBadCertificate;
+    CmsPtr cms;
+    X509Ptr x509;
+    long opened = openEnveloped(der, cert, cms, x509);
+    if (opened != kCmsXmlOk)
+        return opened;
     long rc = recipientMatch(cms.get(), x509.get());
     clearOpenSslErrors();
     return rc;
