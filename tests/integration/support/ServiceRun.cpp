@@ -97,12 +97,10 @@ bool reap(ITestService& service, bool block)
     return false;
 }
 
-bool portBindable(int port, bool ipv6)
+// Binds the socket to the port on the IPv4 or IPv6 loopback (IPv6 only, so
+// the two families are probed apart). The result of bind().
+int bindLoopback(int fd, int port, bool ipv6)
 {
-    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    int rc;
     if (ipv6) {
         int one = 1;
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
@@ -110,14 +108,21 @@ bool portBindable(int port, bool ipv6)
         a.sin6_family = AF_INET6;
         a.sin6_port = htons(static_cast<uint16_t>(port));
         a.sin6_addr = in6addr_loopback;
-        rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+bool portBindable(int port, bool ipv6)
+{
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    int rc = bindLoopback(fd, port, ipv6);
     close(fd);
     return rc == 0;
 }
@@ -197,21 +202,7 @@ int itestOccupyPort(int port, bool ipv6)
         return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc;
-    if (ipv6) {
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        a.sin6_addr = in6addr_loopback;
-        rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    } else {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
+    int rc = bindLoopback(fd, port, ipv6);
     if (rc != 0 || listen(fd, 4) != 0) {
         close(fd);
         return -1;
